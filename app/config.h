@@ -1,0 +1,26 @@
+#pragma once
+// The values that configure the crawl. The two addresses can be overridden with the environment
+// variables WEXA_ROOT_URL and WEXA_SEARCH_HOST (how the demo and the tests point the program at a
+// local sample directory); everything else is fixed.
+
+#include <string>
+
+namespace config {
+
+// Scheme and host of the directory, without a trailing slash.
+constexpr const char* kDefaultRootUrl = "http://www.wexa.org";
+// Host name of the directory's search service; every complete directory page mentions it.
+constexpr const char* kDefaultSearchHost = "search.wexa.org";
+constexpr const char16_t* kTitleMarker1 = u"Talmorex - ";
+constexpr const char16_t* kTitleMarker2 = u"TMX - ";
+constexpr int kReloadIntervalMs = 30000;
+// Below this minimum content level the start asks for confirmation.
+constexpr int kConfirmationThreshold = 5000;
+constexpr int kLogSizeLimit = 1048576;
+
+// The root address: WEXA_ROOT_URL when set and not empty, else kDefaultRootUrl.
+std::u16string RootUrl();
+// The search host: WEXA_SEARCH_HOST when set and not empty, else kDefaultSearchHost.
+std::string SearchHost();
+
+}  // namespace config

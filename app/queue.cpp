@@ -1,0 +1,21 @@
+#include "app/queue.h"
+
+#include "platform/text.h"
+
+int TMyQueue::Push(TCategory* category) {
+  entries_.push_back(category);
+  ++foldedUrls_[platform::FoldCase(category->Url)];
+  return static_cast<int>(entries_.size()) - 1;
+}
+
+TCategory* TMyQueue::Pop() { return entries_[static_cast<std::size_t>(readPos_++)]; }
+
+void TMyQueue::Empty() {
+  entries_.clear();
+  foldedUrls_.clear();
+  readPos_ = 0;
+}
+
+bool TMyQueue::HasUrlIgnoringCase(const std::u16string& url) const {
+  return foldedUrls_.count(platform::FoldCase(url)) > 0;
+}

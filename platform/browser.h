@@ -1,0 +1,53 @@
+#pragma once
+// The embedded web browser as the crawl uses it: navigation, the page shown, and the page's
+// document object model reached by late binding (see automation.h).
+
+#include <functional>
+#include <string>
+
+#include "platform/automation.h"
+
+namespace platform {
+
+// Ready state of a completely loaded page.
+constexpr int kReadyStateComplete = 4;
+
+// Events the browser raises on the window's thread.
+struct BrowserEvents {
+  // Document complete for a frame or the top-level document. pDisp is the frame's automation
+  // object (may be empty); url holds the completed document's address and is passed by reference
+  // as the control passes it (handlers read it and never change it).
+  std::function<void(const Variant& pDisp, Variant& url)> onDocumentComplete;
+  std::function<void(const Variant& pDisp, Variant& url)> onNavigateComplete2;
+  std::function<void(const std::u16string& text)> onStatusTextChange;
+};
+
+class IBrowser {
+ public:
+  IBrowser() = default;
+  IBrowser(const IBrowser&) = delete;
+  IBrowser& operator=(const IBrowser&) = delete;
+  virtual ~IBrowser() = default;
+
+  // Starts loading address. A load still in progress is cancelled and raises no event.
+  virtual void Navigate(const std::u16string& address) = 0;
+  // Cancels the current load; a cancelled load raises no document-complete event.
+  virtual void Stop() = 0;
+  // Address of the page now shown.
+  virtual std::u16string LocationURL() = 0;
+  // Title of the page now shown.
+  virtual std::u16string LocationName() = 0;
+  // 4 (kReadyStateComplete) when the page is completely loaded.
+  virtual int ReadyState() = 0;
+  // The page's document object, or an empty value when there is none.
+  virtual Variant Document() = 0;
+  // True when document offers the HTML document interface.
+  virtual bool IsHtmlDocument(const Variant& document) = 0;
+  // The control's own automation object: its "Document" member is the page's document.
+  virtual Variant Application() = 0;
+
+  // Replaces the event handlers.
+  virtual void SetEvents(BrowserEvents events) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,51 @@
+#pragma once
+// An in-memory document object model reachable by late binding, for tests: elements with tag,
+// attributes, text, a vertical position and children. Collections, tags, item, innertext,
+// outerhtml, innerhtml, href, offsetTop, body and all behave as a browser's do for the crawl.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/automation.h"
+
+namespace platform::fake {
+
+struct FakeNode;
+using FakeNodePtr = std::shared_ptr<FakeNode>;
+
+// A text run or an element.
+struct FakeNode {
+  bool isText = false;
+  std::u16string text;  // text runs only
+  std::u16string tag;   // upper case, e.g. u"LI"
+  std::vector<std::pair<std::u16string, std::u16string>> attributes;
+  std::vector<FakeNodePtr> children;
+  int offsetTop = 0;
+  // When set, outerhtml returns this instead of markup made from the element.
+  std::optional<std::u16string> outerHtml;
+
+  std::u16string InnerText() const;
+  std::u16string InnerHtml() const;
+  std::u16string OuterHtml() const;
+  // The value of the named attribute, if present (names compared ignoring ASCII case).
+  std::optional<std::u16string> Attribute(std::u16string_view name) const;
+};
+
+// Builders: Text(u"..."), El(u"LI", {children...}), El(u"A", {{u"href", u"/x"}}, {children...}).
+FakeNodePtr Text(std::u16string text);
+FakeNodePtr El(std::u16string tag, std::vector<FakeNodePtr> children = {});
+FakeNodePtr El(std::u16string tag, std::vector<std::pair<std::u16string, std::u16string>> attributes,
+               std::vector<FakeNodePtr> children);
+// Sets offsetTop and returns the same node, for chaining in builders.
+FakeNodePtr At(int offsetTop, FakeNodePtr node);
+
+// The document of a page: an HTML element holding a BODY element with the given children. href
+// properties resolve relative addresses against baseUrl (scheme and host).
+std::shared_ptr<Dispatch> MakeDocument(std::vector<FakeNodePtr> bodyChildren, std::u16string baseUrl);
+// Counts the late-bound member calls answered by every fake DOM object, for tests.
+std::size_t DomCallCount();
+
+}  // namespace platform::fake

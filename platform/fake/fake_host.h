@@ -1,0 +1,208 @@
+#pragma once
+// Deterministic fakes of the window toolkit and the browser. Tests decide when a page arrives,
+// when the timer fires and what a dialog answers; every fake records what it was asked.
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/toolkit.h"
+
+namespace platform::fake {
+
+class FakeStatusBar : public IStatusBar {
+ public:
+  void SetSimpleText(const std::string& text) override {
+    text_ = text;
+    if (keepHistory) history.push_back(text);
+  }
+  std::string SimpleText() const override { return text_; }
+  // Every text set, in order (while keepHistory is true).
+  bool keepHistory = true;
+  std::vector<std::string> history;
+
+ private:
+  std::string text_;
+};
+
+class FakeMemo : public IMemo {
+ public:
+  void AddLine(const std::string& line) override { lines_.push_back(line); }
+  std::vector<std::string> Lines() const override { return lines_; }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+class FakeEdit : public IEdit {
+ public:
+  std::string Text() const override { return text_; }
+  void SetText(const std::string& text) override { text_ = text; }
+  int reads = 0;
+
+ private:
+  std::string text_;
+};
+
+class FakeLabel : public ILabel {
+ public:
+  void Show() override { visible_ = true; ++shows; }
+  void Hide() override { visible_ = false; }
+  bool Visible() const override { return visible_; }
+  void SetInitiallyVisible(bool v) { visible_ = v; }
+  int shows = 0;
+
+ private:
+  bool visible_ = true;
+};
+
+// A timer that fires only when the test says so.
+class FakeTimer : public ITimer {
+ public:
+  void SetEnabled(bool enabled) override {
+    if (enabled && !enabled_) ++starts;
+    enabled_ = enabled;
+  }
+  bool Enabled() const override { return enabled_; }
+  int Interval() const override { return interval; }
+  // Runs the timer handler when enabled; returns whether it ran.
+  bool Fire() {
+    if (!enabled_ || !onTimer) return false;
+    onTimer();
+    return true;
+  }
+  int interval = 0;
+  // How often the timer went from disabled to enabled (each start begins a full interval).
+  int starts = 0;
+  std::function<void()> onTimer;
+
+ private:
+  bool enabled_ = false;
+};
+
+// A page as the fake browser shows it.
+struct FakePage {
+  std::u16string url;
+  std::u16string title;
+  bool isHtml = true;
+  std::shared_ptr<Dispatch> document;  // nullptr: no document
+};
+
+// A browser whose loads end only when the test completes them.
+class FakeBrowser : public IBrowser {
+ public:
+  void Navigate(const std::u16string& address) override {
+    navigations.push_back(address);
+    loading_ = true;
+  }
+  void Stop() override {
+    ++stops;
+    loading_ = false;
+  }
+  std::u16string LocationURL() override { return page_.url; }
+  std::u16string LocationName() override { return page_.title; }
+  int ReadyState() override { return loading_ ? 1 : kReadyStateComplete; }
+  Variant Document() override;
+  bool IsHtmlDocument(const Variant& document) override;
+  Variant Application() override;
+  void SetEvents(BrowserEvents events) override { events_ = std::move(events); }
+
+  // Ends the current load with page shown and raises document complete for it.
+  void Complete(FakePage page);
+  // Raises document complete for a frame with its own address; the page shown does not change.
+  void CompleteFrame(const std::u16string& frameUrl);
+  // Shows page without raising an event (as if it had been loaded earlier).
+  void Show(FakePage page) {
+    page_ = std::move(page);
+    loading_ = false;
+  }
+  bool Loading() const { return loading_; }
+
+  std::vector<std::u16string> navigations;
+  int stops = 0;
+
+ private:
+  FakePage page_;
+  bool loading_ = false;
+  BrowserEvents events_;
+};
+
+class FakeDialogs : public IDialogs {
+ public:
+  TModalResult Confirm(const std::string& text, bool withCancel) override {
+    confirmations.push_back(text);
+    confirmWithCancel.push_back(withCancel);
+    if (answers.empty()) return TModalResult::mrYes;
+    const TModalResult r = answers.front();
+    answers.pop_front();
+    return r;
+  }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+
+  // Answers for the next confirmations, in order; Yes when none is left.
+  std::deque<TModalResult> answers;
+  std::vector<std::string> confirmations;
+  std::vector<bool> confirmWithCancel;
+  std::vector<std::string> messages;
+};
+
+// Raised when a handler waits for events that no test will ever post.
+class FakeStuck : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class FakeApplication : public IApplication {
+ public:
+  // Runs every posted event, including events posted while they run.
+  void ProcessMessages() override;
+  void Sleep(int milliseconds) override { sleptMs += milliseconds; }
+  // Queues an event for the next ProcessMessages.
+  void Post(std::function<void()> event) { events_.push_back(std::move(event)); }
+
+  int processCalls = 0;
+  long long sleptMs = 0;
+  // Calls of ProcessMessages in a row that find nothing to do before FakeStuck is thrown.
+  int idleLimit = 10000;
+
+ private:
+  std::deque<std::function<void()>> events_;
+  int idleInARow_ = 0;
+};
+
+class FakeFormHost : public IFormHost {
+ public:
+  FakeFormHost() = default;
+  TFormControls Build(const TFormSpec& spec) override;
+  void SetCaption(const std::string& caption) override { caption_ = caption; }
+  std::string Caption() const override { return caption_; }
+  IDialogs& Dialogs() override { return dialogs; }
+  IApplication& Application() override { return application; }
+
+  // Presses a button of the built form by name.
+  void Click(const std::string& name);
+  // Types one character into an edit through its key filter, as a keyboard would.
+  void Type(const std::string& editName, char16_t key);
+  const TFormSpec& Spec() const { return spec_; }
+
+  TreeView tree;
+  FakeStatusBar statusBar;
+  FakeMemo memo;
+  FakeEdit edit;
+  FakeLabel label;
+  FakeTimer timer;
+  FakeBrowser browser;
+  FakeDialogs dialogs;
+  FakeApplication application;
+
+ private:
+  const TControlSpec& Find(const std::string& name) const;
+  TFormSpec spec_;
+  std::string caption_;
+};
+
+}  // namespace platform::fake
