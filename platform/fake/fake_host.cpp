@@ -47,16 +47,18 @@ void FakeBrowser::CompleteFrame(const std::u16string& frameUrl) {
 
 void FakeApplication::ProcessMessages() {
   ++processCalls;
-  if (events_.empty()) {
-    if (++idleInARow_ > idleLimit) throw FakeStuck("waiting for events that never come");
-    return;
-  }
-  idleInARow_ = 0;
+  lastProcessIdle_ = events_.empty();
+  if (!lastProcessIdle_) idleSleeps_ = 0;
   while (!events_.empty()) {
     auto event = std::move(events_.front());
     events_.pop_front();
     event();
   }
+}
+
+void FakeApplication::Sleep(int milliseconds) {
+  sleptMs += milliseconds;
+  if (lastProcessIdle_ && ++idleSleeps_ > idleLimit) throw FakeStuck("waiting for events that never come");
 }
 
 TFormControls FakeFormHost::Build(const TFormSpec& spec) {

@@ -160,18 +160,20 @@ class FakeApplication : public IApplication {
  public:
   // Runs every posted event, including events posted while they run.
   void ProcessMessages() override;
-  void Sleep(int milliseconds) override { sleptMs += milliseconds; }
+  // Throws FakeStuck after more than idleLimit sleeps in a row that followed an idle
+  // ProcessMessages: a handler waiting for events that no test will post.
+  void Sleep(int milliseconds) override;
   // Queues an event for the next ProcessMessages.
   void Post(std::function<void()> event) { events_.push_back(std::move(event)); }
 
   int processCalls = 0;
   long long sleptMs = 0;
-  // Calls of ProcessMessages in a row that find nothing to do before FakeStuck is thrown.
   int idleLimit = 10000;
 
  private:
   std::deque<std::function<void()>> events_;
-  int idleInARow_ = 0;
+  bool lastProcessIdle_ = false;
+  int idleSleeps_ = 0;
 };
 
 class FakeFormHost : public IFormHost {
