@@ -1,0 +1,30 @@
+#pragma once
+// The command line of wexa-sample-site.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "site_model.h"
+
+namespace sample_site {
+
+struct CommandLine {
+  SiteOptions site;
+  int port = 0;             // 0: the system picks a free port
+  bool printPort = false;   // print only the port number instead of the "listening on" line
+  bool logRequests = false; // one line per request on stderr
+  int stallSeconds = 35;
+  bool help = false;
+  std::optional<int> dumpExpected;  // print the expected crawl for this minimum content and exit
+  std::string dumpRoot;             // put in front of every address of the dump
+};
+
+// Parses the arguments after the program name; "--name value" and "--name=value" are both accepted.
+// Returns an error message in error (and an unspecified CommandLine) on a usage error.
+CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& error);
+
+// The --help text: every option, its default, and the dump format.
+std::string HelpText();
+
+}  // namespace sample_site
