@@ -20,8 +20,11 @@ enum TColor { clRed, clGreen, clBlue };
 class TBaseCategory : public TXMLPersistentObject {
   WEXA_XML_CLASS(TBaseCategory)
  public:
-  TBaseCategory() = default;
-  explicit TBaseCategory(TXmlBlank) {}
+  // Records alive, to show that a failed load frees what it created.
+  static inline int live = 0;
+  TBaseCategory() { ++live; }
+  explicit TBaseCategory(TXmlBlank) { ++live; }
+  ~TBaseCategory() override { --live; }
   std::u16string Name;
   std::u16string Url;
 };
