@@ -418,9 +418,10 @@ void TXmlPersistance::SaveToFile(const TXMLPersistentObject* Obj, const std::str
       w.EndElement();
       w.Finish();
     }
-    const bool synced = ::fsync(fd) == 0;
+    // Flushed to the system, not synced to the disk: a killed process cannot lose what write() took,
+    // and syncing a file of several hundred megabytes would take longer than the whole save.
     open = false;
-    if (!synced || ::close(fd) != 0) {
+    if (::close(fd) != 0) {
       throw EInOutError(fmt::sprintf("Cannot write file \"%s\". %s", FileName, std::strerror(errno)));
     }
   } catch (...) {
