@@ -140,8 +140,9 @@ Sample shape:
   --wide-fanout N          one top-level page gets N subcategories (default 60; 0 = none)
   --symbolic-ratio R       chance of an "@" cross-link after each entry of a page (default 0.2)
   --no-count-ratio R       chance that an entry shows no count (default 0.03)
-  --min-count N            counts beside entries lie in [min, max] (default 1)
-  --max-count N            (default 250000)
+  --min-count N            sites a category holds itself lie in [min, max] (default 1); the
+  --max-count N            count shown beside a category adds its subcategories' counts
+                           (default 5000; counts are capped at 2000000000)
   --search-host HOST       search host named in every complete page (default search.wexa.org)
 
 Server:

@@ -53,6 +53,7 @@ std::string WithThousands(int value) {
 }
 
 constexpr const char* kMissingPrefix = "/Zz_missing/";
+constexpr std::int64_t kCountCap = 2000000000;
 
 }  // namespace
 
@@ -154,7 +155,7 @@ std::string SiteModel::MakeName(Random& random, int) {
   }
 }
 
-std::string SiteModel::MakeSlug(const std::string& name, int index, const std::vector<int>& siblings) const {
+std::string SiteModel::MakeSlug(const std::string& name, int index, int parent) {
   std::string slug;
   for (char c : name) {
     const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -167,15 +168,10 @@ std::string SiteModel::MakeSlug(const std::string& name, int index, const std::v
   while (!slug.empty() && slug.back() == '_') slug.pop_back();
   if (slug.empty()) slug = "C" + std::to_string(index);
   // Sibling addresses differ even when letter case is ignored, as the crawler's queue compares them.
-  std::set<std::string> taken;
-  for (int s : siblings) {
-    const std::string& p = categories_[static_cast<std::size_t>(s)].path;
-    const std::size_t end = p.size() - 1;
-    const std::size_t begin = p.rfind('/', end - 1) + 1;
-    taken.insert(AsciiLower(p.substr(begin, end - begin)));
-  }
+  std::set<std::string>& taken = slugsByParent_[parent];
   std::string candidate = slug;
   for (int n = 2; taken.count(AsciiLower(candidate)); ++n) candidate = slug + "_" + std::to_string(n);
+  taken.insert(AsciiLower(candidate));
   return candidate;
 }
 
@@ -185,16 +181,10 @@ int SiteModel::AddCategory(Random& random, int parent) {
   c.name = MakeName(random, index);
   c.parent = parent;
   c.depth = parent < 0 ? 1 : categories_[static_cast<std::size_t>(parent)].depth + 1;
-  std::vector<int> siblings;
-  if (parent < 0) {
-    for (int i = 0; i < index; ++i)
-      if (categories_[static_cast<std::size_t>(i)].parent < 0) siblings.push_back(i);
-  } else {
-    siblings = categories_[static_cast<std::size_t>(parent)].children;
-  }
   const std::string base = parent < 0 ? "/" : categories_[static_cast<std::size_t>(parent)].path;
-  c.path = base + MakeSlug(c.name, index, siblings) + "/";
-  // Counts spread over the decades between the bounds, so small and large numbers both occur.
+  c.path = base + MakeSlug(c.name, index, parent) + "/";
+  // The sites a category holds itself spread over the decades between the bounds, so small and
+  // large numbers both occur; BuildTree adds the subcategories' counts afterwards.
   const int lowDecade = options_.minCount == 0 ? 0 : static_cast<int>(std::to_string(options_.minCount).size()) - 1;
   const int highDecade = static_cast<int>(std::to_string(options_.maxCount).size()) - 1;
   const int decade = static_cast<int>(random.Between(lowDecade, highDecade));
@@ -205,6 +195,7 @@ int SiteModel::AddCategory(Random& random, int parent) {
   low = std::max<std::int64_t>(low, options_.minCount);
   high = std::min<std::int64_t>(high, options_.maxCount);
   c.count = static_cast<int>(random.Between(low, high));
+  if (c.depth < options_.maxDepth) shallow_.push_back(index);
   c.showsCount = !random.Chance(options_.noCountRatio);
   c.titleStyle = static_cast<int>(random.Between(0, 3));
   if (parent >= 0) categories_[static_cast<std::size_t>(parent)].children.push_back(index);
@@ -245,16 +236,23 @@ void SiteModel::BuildTree(Random& random) {
       want = static_cast<int>(random.Between(options_.minFanout, options_.maxFanout));
     } else {
       // Every page that may have subcategories has some: widen one of them.
-      std::vector<int> shallow;
-      for (int i = 0; i < static_cast<int>(categories_.size()); ++i)
-        if (depthOf(i) < maxDepth) shallow.push_back(i);
-      parent = shallow[static_cast<std::size_t>(random.Between(0, static_cast<std::int64_t>(shallow.size()) - 1))];
+      parent = shallow_[static_cast<std::size_t>(random.Between(0, static_cast<std::int64_t>(shallow_.size()) - 1))];
       want = 1;
     }
     for (int i = 0; i < want && budget > 0; ++i, --budget) {
       const int child = AddCategory(random, parent);
       if (depthOf(child) < maxDepth) open.push_back(child);
     }
+  }
+  // A category's count takes in its subcategories' counts, as a directory counts the sites below
+  // it; children come after their parent, so one backward pass sums the tree. The cap keeps every
+  // count within what the crawler can read.
+  std::vector<std::int64_t> total(categories_.size());
+  for (std::size_t i = categories_.size(); i-- > 0;) {
+    total[i] += categories_[i].count;
+    const std::int64_t capped = std::min<std::int64_t>(total[i], kCountCap);
+    categories_[i].count = static_cast<int>(capped);
+    if (categories_[i].parent >= 0) total[static_cast<std::size_t>(categories_[i].parent)] += capped;
   }
 }
 
@@ -274,7 +272,7 @@ void SiteModel::BuildPages(Random& random) {
     e.kind = r.Chance(0.25) ? Entry::Kind::CrossLink : Entry::Kind::Subcategory;
     e.name = categories_[static_cast<std::size_t>(t)].name;
     e.href = categories_[static_cast<std::size_t>(t)].path;
-    e.countText = CountText(r, options_.maxCount);
+    e.countText = CountText(r, static_cast<int>(kCountCap));
     e.target = t;
     return e;
   };
@@ -381,7 +379,7 @@ void SiteModel::BuildPages(Random& random) {
         e.name = "More: " + c.name;
         e.href = c.path;
         e.target = index;
-        e.countText = CountText(r, options_.maxCount);
+        e.countText = CountText(r, static_cast<int>(kCountCap));
         run.entries.push_back(std::move(e));
         run.entries.push_back(decoy(r));
         c.blocks.push_back(std::move(run));
@@ -392,7 +390,7 @@ void SiteModel::BuildPages(Random& random) {
         Entry e;
         e.kind = Entry::Kind::NoLink;
         e.name = "Related categories";
-        e.countText = CountText(r, options_.maxCount);
+        e.countText = CountText(r, static_cast<int>(kCountCap));
         run.entries.push_back(std::move(e));
         run.entries.push_back(decoy(r));
         c.blocks.push_back(std::move(run));

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,10 @@ struct SiteOptions {
   int wideFanout = 60;   // one page gets this many subcategories (0: no wide page)
   double symbolicRatio = 0.2;  // chance of an "@" cross-link after each entry of a page
   double noCountRatio = 0.03;  // chance that a subcategory entry shows no count
-  int minCount = 1;            // counts shown beside entries are drawn from [minCount, maxCount]
-  int maxCount = 250000;
+  // Sites a category holds itself, drawn from [minCount, maxCount]; the count shown beside a
+  // category adds those of all its subcategories (capped at 2000000000).
+  int minCount = 1;
+  int maxCount = 5000;
   std::string searchHost = "search.wexa.org";
   FaultRates faults;
 };
@@ -95,7 +98,7 @@ struct Block {
 struct Category {
   std::string name;    // UTF-8; never holds ":", " - " or "@"
   std::string path;    // site-relative address, ASCII letters, digits and "_" between slashes: "/Arts/Music/"
-  int count = 0;       // content shown beside the category on its parent's page
+  int count = 0;       // content shown beside the category: its own sites plus its subcategories' counts
   bool showsCount = true;  // false: its entry on the parent's page has no count
   int depth = 1;
   int parent = -1;     // index in SiteModel::Categories(), -1 for a top-level category
@@ -138,7 +141,7 @@ class SiteModel {
   void BuildTree(Random& random);
   void BuildPages(Random& random);
   std::string MakeName(Random& random, int index);
-  std::string MakeSlug(const std::string& name, int index, const std::vector<int>& siblings) const;
+  std::string MakeSlug(const std::string& name, int index, int parent);
   std::string CountText(Random& random, int count) const;
   int AddCategory(Random& random, int parent);
   std::string RenderPage(int index, bool withSearchHost) const;
@@ -146,6 +149,10 @@ class SiteModel {
   SiteOptions options_;
   std::vector<Category> categories_;
   std::map<std::string, int> byPath_;
+  // Used while building: lower-case path segments taken under each parent (-1: top level), and
+  // the categories that may still get subcategories.
+  std::map<int, std::set<std::string>> slugsByParent_;
+  std::vector<int> shallow_;
 };
 
 // The crawl a correct crawler records on the model with the given minimum content level.
