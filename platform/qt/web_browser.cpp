@@ -146,6 +146,8 @@ QtWebBrowser::~QtWebBrowser() {
   delete view_.data();
 }
 
+QWebEngineView* QtWebBrowser::View() const { return view_.data(); }
+
 void QtWebBrowser::Navigate(const std::u16string& address) {
   if (!page_) return;
   ++generation_;
@@ -222,16 +224,6 @@ void QtWebBrowser::OnLoadingChanged(const QWebEngineLoadingInfo& info) {
 
   state_ = TLoadState::lsReading;
   const std::uint64_t generation = generation_;
-  {
-    const auto handler = events_.onNavigateComplete2;
-    if (handler) {
-      Variant url(UrlText(page_->url()));
-      handler(Application(), url);
-    }
-  }
-  // The handler may have navigated or stopped; then this load is no longer the one to read.
-  if (generation != generation_ || !page_) return;
-
   std::weak_ptr<int> alive = alive_;
   page_->runJavaScript(QString::fromStdU16String(DomSnapshotScript()), QWebEngineScript::ApplicationWorld,
                        [this, alive, generation](const QVariant& result) {
@@ -242,21 +234,40 @@ void QtWebBrowser::OnLoadingChanged(const QWebEngineLoadingInfo& info) {
 }
 
 void QtWebBrowser::OnSnapshot(std::uint64_t generation, bool received, std::u16string text) {
-  if (generation != generation_ || state_ != TLoadState::lsReading || !page_) return;
-  const std::u16string url = UrlText(page_->url());
+  if (generation != generation_ || state_ != TLoadState::lsReading || !view_ || !page_) return;
   std::shared_ptr<const DomSnapshot> snapshot;
   if (received) snapshot = ParseDomSnapshot(std::move(text));
-  // The load ended with something in the view even when it could not be read: raise the event
-  // with a document that offers no HTML interface, which validation refuses.
-  if (!snapshot) snapshot = UnreadableDocument(url);
+  // The load ended with something in the view even when it could not be read: it still
+  // completes, with a document that offers no HTML interface, which validation refuses.
+  if (!snapshot) snapshot = UnreadableDocument(UrlText(page_->url()));
   document_ = MakeDocument(std::move(snapshot));
   state_ = TLoadState::lsComplete;
 
-  // Copies: the handler may replace the handlers or navigate, nested event processing included.
-  const auto handler = events_.onDocumentComplete;
-  if (!handler) return;
-  Variant urlValue(url);
-  handler(Application(), urlValue);
+  // The events are raised from an event of their own, not from inside this callback: while the
+  // engine runs one of its tasks it runs no other, so a handler that processes events nested
+  // (and the crawl's handlers do) would wait for a next page that could never arrive.
+  std::weak_ptr<int> alive = alive_;
+  QMetaObject::invokeMethod(
+      view_.data(),
+      [this, alive, generation] {
+        if (!alive.expired()) RaiseLoadEvents(generation);
+      },
+      Qt::QueuedConnection);
+}
+
+void QtWebBrowser::RaiseLoadEvents(std::uint64_t generation) {
+  // Copies: a handler may replace the handlers, and navigate, with nested event processing.
+  const auto navigated = events_.onNavigateComplete2;
+  if (navigated && generation == generation_ && page_) {
+    Variant url(UrlText(page_->url()));
+    navigated(Application(), url);
+  }
+  // A Navigate or Stop since the snapshot has made this load stale.
+  const auto completed = events_.onDocumentComplete;
+  if (completed && generation == generation_ && page_) {
+    Variant url(UrlText(page_->url()));
+    completed(Application(), url);
+  }
 }
 
 std::unique_ptr<IBrowser> CreateWebBrowser(QWidget* panel) { return std::make_unique<QtWebBrowser>(panel); }

@@ -56,13 +56,14 @@ class QtWebBrowser : public IBrowser {
   void SetEvents(BrowserEvents events) override;
 
   // The view, for layout and tests; nullptr after the panel destroyed it.
-  QWebEngineView* View() const { return view_; }
+  QWebEngineView* View() const;
 
  private:
   enum class TLoadState { lsIdle, lsLoading, lsReading, lsComplete, lsStopped };
 
   void OnLoadingChanged(const QWebEngineLoadingInfo& info);
   void OnSnapshot(std::uint64_t generation, bool received, std::u16string text);
+  void RaiseLoadEvents(std::uint64_t generation);
 
   QPointer<QWebEngineView> view_;
   QPointer<QWebEnginePage> page_;

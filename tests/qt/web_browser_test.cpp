@@ -1,0 +1,607 @@
+// The WebEngine browser and its snapshot DOM binding against pages served on 127.0.0.1.
+// Runs offscreen; sets QT_QPA_PLATFORM=offscreen and QTWEBENGINE_DISABLE_SANDBOX=1 when unset.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineView>
+#include <QWidget>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/qt/dom_binding.h"
+#include "platform/qt/web_browser.h"
+#include "platform/text.h"
+
+namespace {
+
+using platform::Variant;
+using platform::qt::QtWebBrowser;
+
+constexpr int kWaitMs = 5000;
+constexpr int kSlowMs = 1200;
+
+const char* const kMembersPage = R"(<!DOCTYPE html>
+<html><head><title>Talmorex - Members</title></head><body>
+<p id="intro">Intro <b>bold</b></p>
+<ul>
+<li id="first"><a href="/Arts/Music/">Music</a> <i>(1,234)</i></li>
+<li class=two><a HREF='rel/x?y=1&amp;z=2'>Rel</a> <I>(12)</I> @</li>
+<li>No link here</li>
+</ul>
+<p>See also:</p>
+<table><tr><td>first table</td></tr></table>
+<table><tr><td><a href="http://other.example/z">Z</a> <a href="/second">2nd</a></td><td><a name="t">T</a></td></tr></table>
+</body></html>)";
+
+// Markup that defeats naive slicing: a comment and a script holding copies of real elements,
+// nested elements of one tag, void elements, raw text, foreign content and entities.
+const char* const kTrickyPage = R"(<!DOCTYPE html>
+<html><head><title>Tricky</title><script>var s = "<li><a href=\"/x\">X</a></li>";</script>
+<style>p { color: red }</style></head><body>
+<!-- <li><a href="/x">X</a></li> -->
+<ul><li><a href="/x">X</a></li><li><a href="/x">X</a></li></ul>
+<div><div><div>deep</div></div><br><img alt="a>b" src="/none.png"><input value='q"uote'></div>
+<textarea>&lt;li&gt;raw</textarea><pre>
+ pre text</pre>
+<p>caf&eacute; &amp; &nbsp;more&lt;</p>
+<svg width="10" height="10"><a href="/svg"><text>svg</text></a></svg>
+<template><li>in template</li></template>
+<table><tr><td>cell<td>cell2</table>
+</body></html>)";
+
+std::string CategoryPage(int entries) {
+  std::string html = "<!DOCTYPE html><html><head><title>Talmorex - Category</title></head><body>\n"
+                     "<p>Categories</p><ul>\n";
+  for (int i = 0; i < entries; ++i)
+    html += "<li><a href=\"/Top/Sub" + std::to_string(i) + "/\">Sub " + std::to_string(i) + "</a> <i>(" +
+            std::to_string(1000 + i) + ")</i></li>\n";
+  html += "</ul><p>See also:</p><ul><li><a href=\"/Other/\">Other: thing</a></li></ul>"
+          "<p>search.wexa.org</p></body></html>";
+  return html;
+}
+
+// Runs the event loop until done() holds or timeoutMs has passed; returns done(). A real event
+// loop, not a poll with sleeps: the engine hops between threads many times per load, and a sleep
+// per hop would make each load take seconds.
+template <typename Pred>
+bool WaitUntil(Pred done, int timeoutMs) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  poll.start(1);
+  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+  loop.exec();
+  return done();
+}
+
+void Pause(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+QApplication& App() {
+  static QApplication* app = [] {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return existing;
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    static int argc = 1;
+    static char name[] = "web_browser_test";
+    static char* argv[] = {name, nullptr};
+    return new QApplication(argc, argv);
+  }();
+  return *app;
+}
+
+// A small site on 127.0.0.1 for the whole suite.
+class TestSite {
+ public:
+  TestSite() {
+    server_.Get("/members", [](const httplib::Request&, httplib::Response& r) { r.set_content(kMembersPage, "text/html"); });
+    server_.Get("/tricky", [](const httplib::Request&, httplib::Response& r) { r.set_content(kTrickyPage, "text/html"); });
+    server_.Get("/category", [](const httplib::Request&, httplib::Response& r) { r.set_content(CategoryPage(100), "text/html"); });
+    server_.Get("/second", [](const httplib::Request&, httplib::Response& r) {
+      r.set_content("<html><head><title>Talmorex - Second</title></head><body><p>second</p></body></html>", "text/html");
+    });
+    server_.Get("/slow", [](const httplib::Request&, httplib::Response& r) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kSlowMs));
+      r.set_content("<html><head><title>Talmorex - Slow</title></head><body><p>slow</p></body></html>", "text/html");
+    });
+    server_.Get("/missing", [](const httplib::Request&, httplib::Response& r) {
+      r.status = 404;
+      r.set_content("<html><head><title>Not here</title></head><body><p>gone</p></body></html>", "text/html");
+    });
+    server_.Get("/empty404", [](const httplib::Request&, httplib::Response& r) { r.status = 404; });
+    server_.Get("/moved", [](const httplib::Request&, httplib::Response& r) { r.set_redirect("/second"); });
+    server_.Get("/plain", [](const httplib::Request&, httplib::Response& r) { r.set_content("just text", "text/plain"); });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~TestSite() {
+    server_.stop();
+    thread_.join();
+  }
+  std::u16string Url(const std::string& path) const {
+    return platform::FromUtf8("http://127.0.0.1:" + std::to_string(port_) + path);
+  }
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+struct Completion {
+  std::u16string url;       // the event's address
+  std::u16string location;  // LocationURL while the handler ran
+  std::u16string title;
+};
+
+class WebBrowserTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    App();
+    site_ = new TestSite;
+  }
+  static void TearDownTestSuite() {
+    delete site_;
+    site_ = nullptr;
+  }
+
+  void SetUp() override {
+    // Never shown, as in the windowless mode.
+    panel_ = std::make_unique<QWidget>();
+    panel_->resize(800, 600);
+    browser_ = std::make_unique<QtWebBrowser>(panel_.get());
+    platform::BrowserEvents events;
+    events.onDocumentComplete = [this](const Variant&, Variant& url) {
+      completions_.push_back({url.AsText(), browser_->LocationURL(), browser_->LocationName()});
+      if (onComplete_) onComplete_();
+    };
+    browser_->SetEvents(events);
+  }
+
+  void TearDown() override {
+    browser_.reset();
+    panel_.reset();
+  }
+
+  bool WaitForCompletions(std::size_t count, int timeoutMs = kWaitMs) {
+    return WaitUntil([&] { return completions_.size() >= count; }, timeoutMs);
+  }
+
+  // Loads path and waits for its document; fails the test when none arrives.
+  Variant Load(const std::string& path) {
+    const std::size_t before = completions_.size();
+    browser_->Navigate(site_->Url(path));
+    EXPECT_TRUE(WaitForCompletions(before + 1)) << "no document complete for " << path;
+    return browser_->Document();
+  }
+
+  // Runs script in the page and waits for its result.
+  QVariant RunScript(const QString& script) {
+    QVariant result;
+    bool done = false;
+    browser_->View()->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld, [&](const QVariant& v) {
+      result = v;
+      done = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return done; }, kWaitMs));
+    return result;
+  }
+
+  static TestSite* site_;
+  std::unique_ptr<QWidget> panel_;
+  std::unique_ptr<QtWebBrowser> browser_;
+  std::vector<Completion> completions_;
+  std::function<void()> onComplete_;
+};
+
+TestSite* WebBrowserTest::site_ = nullptr;
+
+Variant Item(const Variant& collection, int index) { return collection.Call(u"item", {Variant(index)}); }
+Variant Tags(const Variant& owner, const char16_t* tag) { return owner.Get(u"all").Call(u"tags", {Variant(tag)}); }
+
+TEST_F(WebBrowserTest, MembersGiveTheValuesOfKnownMarkup) {
+  const Variant document = Load("/members");
+  ASSERT_TRUE(document.IsObject());
+  EXPECT_TRUE(browser_->IsHtmlDocument(document));
+  EXPECT_EQ(browser_->ReadyState(), platform::kReadyStateComplete);
+  EXPECT_EQ(browser_->LocationName(), u"Talmorex - Members");
+
+  const Variant items = Tags(document, u"LI");
+  ASSERT_EQ(items.Get(u"length").AsInteger(), 3);
+  EXPECT_EQ(Tags(document, u"li").Get(u"length").AsInteger(), 3) << "tag names compare ignoring case";
+
+  const Variant first = Item(items, 0);
+  EXPECT_EQ(first.Get(u"innertext").AsText(), u"Music (1,234)");
+  EXPECT_EQ(first.Get(u"outerhtml").AsText(), u"<li id=\"first\"><a href=\"/Arts/Music/\">Music</a> <i>(1,234)</i></li>");
+  EXPECT_EQ(first.Get(u"innerhtml").AsText(), u"<a href=\"/Arts/Music/\">Music</a> <i>(1,234)</i>");
+  EXPECT_EQ(Item(Tags(first, u"A"), 0).Get(u"href").AsText(), site_->Url("/Arts/Music/"));
+  EXPECT_EQ(Item(Tags(first, u"I"), 0).Get(u"innertext").AsText(), u"(1,234)");
+
+  const Variant second = Item(items, 1);
+  // The markup as the live element reports it: the attribute as the engine serialises it.
+  EXPECT_EQ(Item(Tags(second, u"A"), 0).Get(u"outerhtml").AsText(), u"<a href=\"rel/x?y=1&amp;z=2\">Rel</a>");
+  EXPECT_EQ(Item(Tags(second, u"A"), 0).Get(u"href").AsText(), site_->Url("/rel/x?y=1&z=2"));
+  EXPECT_EQ(Item(Tags(second, u"i"), 0).Get(u"innertext").AsText(), u"(12)");
+
+  // Past the end, before the start, and an item without a link: not elements.
+  const Variant third = Item(items, 2);
+  EXPECT_TRUE(Item(Tags(third, u"A"), 0).IsNull());
+  EXPECT_TRUE(Item(items, 3).IsNull());
+  EXPECT_TRUE(Item(items, -1).IsNull());
+  EXPECT_THROW(Item(items, 3).Get(u"innertext"), EAutomationError);
+
+  // Vertical positions follow the plain document flow.
+  const Variant paragraphs = Tags(document, u"P");
+  ASSERT_EQ(paragraphs.Get(u"length").AsInteger(), 2);
+  const int introTop = Item(paragraphs, 0).Get(u"offsetTop").AsInteger();
+  const int seeAlsoTop = Item(paragraphs, 1).Get(u"offsetTop").AsInteger();
+  int previous = introTop;
+  for (int i = 0; i < 3; ++i) {
+    const int top = Item(items, i).Get(u"offsetTop").AsInteger();
+    EXPECT_GT(top, previous) << "item " << i;
+    previous = top;
+  }
+  EXPECT_GT(seeAlsoTop, previous);
+
+  // The second table and the cells below it only.
+  const Variant tables = Tags(document, u"TABLE");
+  ASSERT_EQ(tables.Get(u"length").AsInteger(), 2);
+  const Variant cells = Tags(Item(tables, 1), u"TD");
+  ASSERT_EQ(cells.Get(u"length").AsInteger(), 2);
+  const Variant cellLinks = Tags(Item(cells, 0), u"A");
+  EXPECT_EQ(cellLinks.Get(u"length").AsInteger(), 2);
+  EXPECT_EQ(Item(cellLinks, 0).Get(u"innertext").AsText(), u"Z");
+  EXPECT_EQ(Item(cellLinks, 0).Get(u"href").AsText(), u"http://other.example/z");
+  EXPECT_EQ(Item(Tags(Item(cells, 1), u"A"), 0).Get(u"href").AsText(), u"") << "a link without href";
+
+  // The document's all starts with the HTML element; the body is reachable through the control.
+  EXPECT_EQ(Item(document.Get(u"all"), 0).Get(u"tagName").AsText(), u"HTML");
+  const std::u16string body = browser_->Application().Get(u"Document").Get(u"body").Get(u"innerhtml").AsText();
+  EXPECT_NE(body.find(u"<p>See also:</p>"), std::u16string::npos);
+  EXPECT_EQ(body.find(u"<title>"), std::u16string::npos);
+
+  // Unknown members and members of the wrong kind of object fail.
+  EXPECT_THROW(first.Get(u"nosuchmember"), EAutomationError);
+  EXPECT_THROW(first.Call(u"tags", {Variant(u"A")}), EAutomationError);
+  EXPECT_THROW(first.Get(u"href"), EAutomationError) << "only link elements have href";
+  EXPECT_THROW(items.Get(u"innertext"), EAutomationError);
+}
+
+// Every element's values, read through the binding, against the same values read from the live
+// page one by one.
+TEST_F(WebBrowserTest, EveryElementMatchesTheLivePage) {
+  for (const std::string path : {"/tricky", "/members", "/category"}) {
+    SCOPED_TRACE(path);
+    const Variant document = Load(path);
+    const QVariant live = RunScript(R"((function () {
+        var r = [];
+        var els = document.getElementsByTagName('*');
+        for (var i = 0; i < els.length; ++i) {
+          var e = els[i];
+          r.push([e.tagName, e.outerHTML, e.innerHTML, typeof e.innerText === 'string' ? e.innerText : '',
+                  typeof e.offsetTop === 'number' ? e.offsetTop : 0, typeof e.href === 'string' ? e.href : null]);
+        }
+        return JSON.stringify(r);
+      })())");
+    const QJsonArray expected = QJsonDocument::fromJson(live.toString().toUtf8()).array();
+    const Variant all = document.Get(u"all");
+    ASSERT_EQ(all.Get(u"length").AsInteger(), expected.size());
+    ASSERT_GT(expected.size(), 10);
+    for (int i = 0; i < expected.size(); ++i) {
+      const QJsonArray e = expected[i].toArray();
+      const Variant element = Item(all, i);
+      SCOPED_TRACE(e[0].toString().toStdString() + " #" + std::to_string(i));
+      EXPECT_EQ(element.Get(u"tagname").AsText(), e[0].toString().toStdU16String());
+      EXPECT_EQ(element.Get(u"outerhtml").AsText(), e[1].toString().toStdU16String());
+      EXPECT_EQ(element.Get(u"innerhtml").AsText(), e[2].toString().toStdU16String());
+      EXPECT_EQ(element.Get(u"innertext").AsText(), e[3].toString().toStdU16String());
+      EXPECT_EQ(element.Get(u"offsettop").AsInteger(), e[4].toInt());
+      if (e[5].isNull())
+        EXPECT_THROW(element.Get(u"href"), EAutomationError);
+      else
+        EXPECT_EQ(element.Get(u"href").AsText(), e[5].toString().toStdU16String());
+    }
+  }
+}
+
+TEST_F(WebBrowserTest, AllIsTheDescendantsInDocumentOrder) {
+  const Variant document = Load("/tricky");
+  const QVariant live = RunScript(R"((function () {
+      var els = document.getElementsByTagName('*');
+      var r = [];
+      for (var i = 0; i < els.length; ++i) r.push(els[i].getElementsByTagName('*').length);
+      return JSON.stringify(r);
+    })())");
+  const QJsonArray counts = QJsonDocument::fromJson(live.toString().toUtf8()).array();
+  const Variant all = document.Get(u"all");
+  ASSERT_EQ(all.Get(u"length").AsInteger(), counts.size());
+  for (int i = 0; i < counts.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Variant below = Item(all, i).Get(u"all");
+    ASSERT_EQ(below.Get(u"length").AsInteger(), counts[i].toInt());
+    // The descendants are the elements that follow it in the document's own order.
+    for (int k = 0; k < counts[i].toInt(); ++k)
+      EXPECT_EQ(Item(below, k).Get(u"outerhtml").AsText(), Item(all, i + 1 + k).Get(u"outerhtml").AsText());
+  }
+}
+
+TEST_F(WebBrowserTest, OneCompletionPerLoadWithTheLocationAddress) {
+  Load("/members");
+  Load("/second");
+  Load("/moved");  // redirected to /second
+  ASSERT_EQ(completions_.size(), 3u);
+  const std::vector<std::string> paths = {"/members", "/second", "/second"};
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(completions_[i].url, site_->Url(paths[i]));
+    EXPECT_EQ(completions_[i].location, completions_[i].url);
+  }
+  Pause(300);
+  EXPECT_EQ(completions_.size(), 3u) << "no late duplicates";
+}
+
+TEST_F(WebBrowserTest, CancelledLoadsRaiseNothingAndHideTheOldDocument) {
+  struct Case {
+    const char* name;
+    bool stop;            // Stop the slow load
+    const char* replace;  // or replace it with a second Navigate
+  };
+  const Case cases[] = {{"stopped", true, nullptr}, {"replaced", false, "/second"}, {"replaced by itself", false, "/slow"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    completions_.clear();
+    Load("/members");
+    ASSERT_EQ(completions_.size(), 1u);
+
+    browser_->Navigate(site_->Url("/slow"));
+    EXPECT_TRUE(browser_->Document().IsEmpty()) << "the page being replaced is no longer the document";
+    EXPECT_EQ(browser_->ReadyState(), 1);
+    Pause(200);
+    if (c.stop) {
+      browser_->Stop();
+      EXPECT_NE(browser_->ReadyState(), platform::kReadyStateComplete);
+      Pause(kSlowMs + 500);
+      EXPECT_EQ(completions_.size(), 1u);
+      EXPECT_TRUE(browser_->Document().IsEmpty());
+    } else {
+      browser_->Navigate(site_->Url(c.replace));
+      ASSERT_TRUE(WaitForCompletions(2, kSlowMs * 2 + kWaitMs));
+      Pause(kSlowMs + 300);
+      ASSERT_EQ(completions_.size(), 2u) << "only the replacing load completes";
+      EXPECT_EQ(completions_[1].url, site_->Url(c.replace));
+      EXPECT_EQ(browser_->ReadyState(), platform::kReadyStateComplete);
+    }
+  }
+}
+
+TEST_F(WebBrowserTest, FailedLoadsCompleteWithTheirErrorPage) {
+  // Port 1: nothing listens there, the connection is refused.
+  const int closedPort = 1;
+  struct Case {
+    std::u16string url;
+    bool htmlTitle;  // the server's own error document with its title
+  };
+  const Case cases[] = {
+      {site_->Url("/missing"), true},
+      {site_->Url("/empty404"), false},
+      {platform::FromUtf8("http://127.0.0.1:" + std::to_string(closedPort) + "/x"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(platform::ToUtf8(c.url));
+    completions_.clear();
+    browser_->Navigate(c.url);
+    ASSERT_TRUE(WaitForCompletions(1));
+    EXPECT_EQ(completions_[0].url, c.url);
+    EXPECT_EQ(completions_[0].location, c.url);
+    if (c.htmlTitle) {
+      EXPECT_EQ(completions_[0].title, u"Not here");
+    }
+    EXPECT_EQ(completions_[0].title.find(u"Talmorex - "), std::u16string::npos);
+    // The error page is a document that validation can read and refuse.
+    const Variant document = browser_->Document();
+    ASSERT_TRUE(document.IsObject());
+    EXPECT_TRUE(browser_->Application().Get(u"Document").Get(u"body").IsObject());
+  }
+}
+
+TEST_F(WebBrowserTest, OnlyTheBrowsersDocumentsAreHtmlDocuments) {
+  const Variant document = Load("/plain");
+  ASSERT_TRUE(document.IsObject());
+  // The engine wraps text in an HTML document of its own, as a browser does.
+  EXPECT_TRUE(browser_->IsHtmlDocument(document));
+  EXPECT_FALSE(browser_->IsHtmlDocument(Variant()));
+  EXPECT_FALSE(browser_->IsHtmlDocument(Variant(u"text")));
+}
+
+TEST_F(WebBrowserTest, HandlerMayNavigateAndProcessEventsInside) {
+  int nestedCompletions = 0;
+  onComplete_ = [&] {
+    if (completions_.size() != 1) return;
+    onComplete_ = nullptr;
+    browser_->Navigate(site_->Url("/second"));
+    // As the crawl's message processing does: the next page arrives inside this handler.
+    EXPECT_TRUE(WaitUntil([&] { return completions_.size() >= 2; }, kWaitMs));
+    nestedCompletions = static_cast<int>(completions_.size()) - 1;
+  };
+  browser_->Navigate(site_->Url("/members"));
+  ASSERT_TRUE(WaitForCompletions(2));
+  EXPECT_EQ(nestedCompletions, 1);
+  EXPECT_EQ(completions_[1].url, site_->Url("/second"));
+  EXPECT_EQ(Item(Tags(browser_->Document(), u"P"), 0).Get(u"innertext").AsText(), u"second");
+  Pause(300);
+  EXPECT_EQ(completions_.size(), 2u);
+}
+
+TEST_F(WebBrowserTest, DocumentHeldByTheCallerOutlivesTheBrowser) {
+  const Variant document = Load("/members");
+  const Variant control = browser_->Application();
+  browser_.reset();
+  EXPECT_EQ(Tags(document, u"LI").Get(u"length").AsInteger(), 3);
+  EXPECT_THROW(control.Get(u"Document"), EAutomationError);
+}
+
+TEST(DomSnapshotParse, RefusesMalformedText) {
+  // A well-formed snapshot: <html><body><a href=..>x</a></body></html> with slices of the root.
+  const std::u16string markup = u"<html><body><a href=\"/y\">x</a></body></html>";
+  const std::u16string good = u"W19:text/html3:u:/0:1,1," + platform::FromUtf8(std::to_string(markup.size())) + u":" +
+                              markup + u"3," +
+                              u"4:HTML-1,0,r0,44,r6,31,1:x-"
+                              u"4:BODY0,8,r6,31,r12,18,1:x-"
+                              u"1:A1,8,r12,18,r25,1,1:xh4:u:/y";
+  const auto parsed = platform::qt::ParseDomSnapshot(good);
+  ASSERT_NE(parsed, nullptr);
+  ASSERT_EQ(parsed->elements.size(), 3u);
+  EXPECT_EQ(parsed->Text(parsed->elements[2].outerHtml), u"<a href=\"/y\">x</a>");
+  EXPECT_EQ(parsed->Text(parsed->elements[1].innerHtml), u"<a href=\"/y\">x</a>");
+  EXPECT_EQ(parsed->elements[0].end, 3);
+  EXPECT_EQ(parsed->elements[2].end, 3);
+
+  struct Case {
+    const char* name;
+    std::u16string from;
+    std::u16string to;
+  };
+  const Case cases[] = {
+      {"wrong header", u"W1", u"W2"},
+      {"slice past the markup", u"r25,1,", u"r44,1,"},
+      {"parent after the child", u"1:A1,", u"1:A2,"},
+      {"parent below -1", u"4:BODY0,", u"4:BODY-2,"},
+      {"string longer than the text", u"h4:u:/y", u"h9:u:/y"},
+      {"body index out of range", u"0:1,1,", u"0:1,3,"},
+      {"more elements than sent", u"3,4:HTML", u"4,4:HTML"},
+      {"unknown href mark", u"xh4", u"xq4"},
+      {"number without terminator", u"0,8,", u"0;8,"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::u16string bad = good;
+    const auto at = bad.find(c.from);
+    ASSERT_NE(at, std::u16string::npos);
+    bad.replace(at, c.from.size(), c.to);
+    EXPECT_EQ(platform::qt::ParseDomSnapshot(bad), nullptr);
+  }
+  EXPECT_EQ(platform::qt::ParseDomSnapshot(good + u"x"), nullptr) << "trailing text";
+  for (std::size_t cut = 0; cut < good.size(); cut += 7)
+    EXPECT_EQ(platform::qt::ParseDomSnapshot(good.substr(0, cut)), nullptr) << "cut at " << cut;
+}
+
+TEST(WebEngineSandbox, RootNeedsTheSandboxTurnedOffByTheEnvironment) {
+  struct Case {
+    bool root;
+    const char* disable;
+    const char* flags;
+    bool ok;
+  };
+  const Case cases[] = {
+      {false, nullptr, nullptr, true},
+      {true, nullptr, nullptr, false},
+      {true, "1", nullptr, true},
+      {true, "0", nullptr, false},
+      {true, "", nullptr, false},
+      {true, nullptr, "--disable-gpu --no-sandbox", true},
+      {true, nullptr, "--no-sandboxes", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.root ? "root" : "user") + " disable=" + (c.disable ? c.disable : "unset") +
+                 " flags=" + (c.flags ? c.flags : "unset"));
+    const std::string problem = platform::qt::SandboxSettingProblem(c.root, c.disable, c.flags);
+    EXPECT_EQ(problem.empty(), c.ok);
+    if (!c.ok) {
+      EXPECT_NE(problem.find("QTWEBENGINE_DISABLE_SANDBOX=1"), std::string::npos);
+      EXPECT_EQ(problem.find('\n'), std::string::npos);
+    }
+  }
+}
+
+// Reads a category page of 100 entries as the category parser does and prints the time per page.
+// A measurement, not a check: run it with --gtest_also_run_disabled_tests.
+TEST_F(WebBrowserTest, DISABLED_MeasureReadingACategoryPage) {
+  const Variant document = Load("/category");
+  ASSERT_TRUE(document.IsObject());
+
+  auto readPage = [&] {
+    int recorded = 0;
+    const Variant paragraphs = Tags(document, u"P");
+    int boundary = 2147483647;
+    for (int i = 0; i < paragraphs.Get(u"length").AsInteger(); ++i) {
+      const Variant p = Item(paragraphs, i);
+      if (p.Get(u"innertext").AsString().find("See also:") != std::string::npos) {
+        boundary = p.Get(u"offsetTop").AsInteger();
+        break;
+      }
+    }
+    const Variant items = Tags(document, u"LI");
+    const int count = items.Get(u"length").AsInteger();
+    for (int i = 0; i < count; ++i) {
+      const Variant item = Item(items, i);
+      if (boundary < item.Get(u"offsetTop").AsInteger()) break;
+      const Variant link = Item(Tags(item, u"A"), 0);
+      if (link.IsNull()) break;
+      const std::u16string linkText = link.Get(u"innertext").AsText();
+      if (item.Get(u"innertext").AsString().find(" - ") != std::string::npos) break;
+      const Variant countElement = Item(Tags(item, u"I"), 0);
+      if (!countElement.IsNull()) countElement.Get(u"innertext").AsText();
+      link.Get(u"outerhtml").AsText();
+      link.Get(u"outerhtml").AsText();
+      item.Get(u"innertext").AsString();
+      link.Get(u"innertext").AsText();
+      link.Get(u"innertext").AsString();
+      ++recorded;
+    }
+    return recorded;
+  };
+
+  std::vector<double> readMs;
+  for (int run = 0; run < 200; ++run) {
+    QElapsedTimer timer;
+    timer.start();
+    const int recorded = readPage();
+    readMs.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    ASSERT_EQ(recorded, 100);
+  }
+
+  // The snapshot itself, taken once per load: script round trip plus parsing.
+  std::vector<double> snapshotMs;
+  for (int run = 0; run < 30; ++run) {
+    QElapsedTimer timer;
+    timer.start();
+    const QVariant text = RunScript(QString::fromStdU16String(platform::qt::DomSnapshotScript()));
+    const auto snapshot = platform::qt::ParseDomSnapshot(text.toString().toStdU16String());
+    snapshotMs.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    ASSERT_NE(snapshot, nullptr);
+  }
+
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  std::printf("read category page (100 entries) through the binding: median %.3f ms, min %.3f ms over %zu runs\n",
+              median(readMs), *std::min_element(readMs.begin(), readMs.end()), readMs.size());
+  std::printf("snapshot (script round trip + parse): median %.3f ms over %zu runs\n", median(snapshotMs),
+              snapshotMs.size());
+}
+
+}  // namespace
