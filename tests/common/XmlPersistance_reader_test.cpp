@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "common/XmlPersistance.h"
-#include "tests/common/XmlPersistance_test_classes.h"
+#include "tests/common/XmlPersistance_test_fixture.h"
 
 namespace xml_test {
 namespace {

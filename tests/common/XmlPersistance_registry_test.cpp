@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/XmlPersistance.h"
-#include "tests/common/XmlPersistance_test_classes.h"
+#include "tests/common/XmlPersistance_test_fixture.h"
 
 namespace xml_test {
 namespace {

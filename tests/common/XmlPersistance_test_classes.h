@@ -8,10 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "common/XmlPersistance.h"
-#include "common/logging.h"
 
 namespace xml_test {
 
@@ -186,38 +183,6 @@ inline void RegisterTestClasses() {
   RegisterXmlClass<TWithRecord>();
   RegisterXmlClass<TWithFloatArray>();
   RegisterXmlClass<TWithMatrix>();
-}
-
-// Starts the persistence unit with the test classes registered, and keeps the full-debug traces out of
-// the log files (the program runs with llWarn too).
-class TXmlTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    savedLevel_ = LogLevel;
-    LogLevel = llWarn;
-    InitializeXmlPersistance();
-    RegisterTestClasses();
-  }
-  void TearDown() override {
-    FinalizeXmlPersistance();
-    LogLevel = savedLevel_;
-  }
-
- private:
-  TLogLevel savedLevel_ = llWarn;
-};
-
-// Runs f and returns "<exception class>: <message>" of the exception it throws, or "no exception".
-template <class F>
-std::string Failure(F f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  } catch (const std::exception& e) {
-    return std::string("std::exception: ") + e.what();
-  }
-  return "no exception";
 }
 
 }  // namespace xml_test

@@ -9,7 +9,7 @@
 
 #include "common/XmlPersistance.h"
 #include "common/XmlPersistanceInternal.h"
-#include "tests/common/XmlPersistance_test_classes.h"
+#include "tests/common/XmlPersistance_test_fixture.h"
 
 namespace xml_test {
 namespace {
