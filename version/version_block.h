@@ -80,18 +80,26 @@ namespace detail {
 constexpr char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(pos);
-  std::size_t length = 0;
-  char32_t c = 0;
-  char32_t minimum = 0;
   if (lead < 0x80) {
     ++pos;
     return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, c = lead & 0x1F, minimum = 0x80;
+  }
+  // Sequence length, payload bits of the lead byte, smallest code point of that length.
+  std::size_t length = 0;
+  char32_t c = 0;
+  char32_t minimum = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    c = lead & 0x1F;
+    minimum = 0x80;
   } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, c = lead & 0x0F, minimum = 0x800;
+    length = 3;
+    c = lead & 0x0F;
+    minimum = 0x800;
   } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, c = lead & 0x07, minimum = 0x10000;
+    length = 4;
+    c = lead & 0x07;
+    minimum = 0x10000;
   } else {
     throw std::invalid_argument("invalid UTF-8 in a version string");
   }
