@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,6 +134,19 @@ class TestSite {
     });
     server_.Get("/empty404", [](const httplib::Request&, httplib::Response& r) { r.status = 404; });
     server_.Get("/moved", [](const httplib::Request&, httplib::Response& r) { r.set_redirect("/second"); });
+    server_.Get("/resources", [](const httplib::Request&, httplib::Response& r) {
+      r.set_content("<html><head><title>Resources</title><link rel=\"stylesheet\" href=\"/r/style.css\">"
+                    "<script src=\"/r/script.js\"></script></head><body><img src=\"/r/image.png\">"
+                    "<video src=\"/r/clip.webm\"></video><p style=\"background: url(/r/back.png)\">x</p></body></html>",
+                    "text/html");
+    });
+    server_.Get(R"(/r/(.*))", [this](const httplib::Request& request, httplib::Response& r) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        resourceRequests_.push_back(request.matches[1]);
+      }
+      r.set_content("", "application/octet-stream");
+    });
     server_.Get("/plain", [](const httplib::Request&, httplib::Response& r) { r.set_content("just text", "text/plain"); });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -141,12 +155,19 @@ class TestSite {
     server_.stop();
     thread_.join();
   }
+  // The names under /r/ requested so far.
+  std::vector<std::string> ResourceRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return resourceRequests_;
+  }
   std::u16string Url(const std::string& path) const {
     return platform::FromUtf8("http://127.0.0.1:" + std::to_string(port_) + path);
   }
 
  private:
   httplib::Server server_;
+  std::mutex mutex_;
+  std::vector<std::string> resourceRequests_;
   int port_ = 0;
   std::thread thread_;
 };
@@ -436,6 +457,12 @@ TEST_F(WebBrowserTest, OnlyTheBrowsersDocumentsAreHtmlDocuments) {
   EXPECT_FALSE(browser_->IsHtmlDocument(Variant(u"text")));
 }
 
+TEST_F(WebBrowserTest, LoadsNoImagesMediaOrStyleSheets) {
+  Load("/resources");
+  Pause(300);
+  EXPECT_EQ(site_->ResourceRequests(), std::vector<std::string>{"script.js"});
+}
+
 TEST_F(WebBrowserTest, HandlerMayNavigateAndProcessEventsInside) {
   int nestedCompletions = 0;
   onComplete_ = [&] {
@@ -504,6 +531,14 @@ TEST(DomSnapshotParse, RefusesMalformedText) {
     EXPECT_EQ(platform::qt::ParseDomSnapshot(bad), nullptr);
   }
   EXPECT_EQ(platform::qt::ParseDomSnapshot(good + u"x"), nullptr) << "trailing text";
+
+  // What the browser shows when the snapshot cannot be read: a document, but not an HTML one.
+  const Variant unreadable(platform::qt::MakeDocument(platform::qt::UnreadableDocument(u"http://h/p")));
+  ASSERT_NE(platform::qt::SnapshotOf(unreadable), nullptr);
+  EXPECT_FALSE(platform::qt::SnapshotOf(unreadable)->isHtml);
+  EXPECT_TRUE(unreadable.Get(u"body").IsNull());
+  EXPECT_EQ(unreadable.Get(u"all").Get(u"length").AsInteger(), 0);
+  EXPECT_EQ(unreadable.Get(u"url").AsText(), u"http://h/p");
   for (std::size_t cut = 0; cut < good.size(); cut += 7)
     EXPECT_EQ(platform::qt::ParseDomSnapshot(good.substr(0, cut)), nullptr) << "cut at " << cut;
 }
