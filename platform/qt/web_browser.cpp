@@ -256,11 +256,14 @@ void QtWebBrowser::OnSnapshot(std::uint64_t generation, bool received, std::u16s
 }
 
 void QtWebBrowser::RaiseLoadEvents(std::uint64_t generation) {
-  // Copies: a handler may replace the handlers, and navigate, with nested event processing.
+  // Copies: a handler may replace the handlers, navigate, or (through nested event processing)
+  // even destroy this browser.
+  const std::weak_ptr<int> alive = alive_;
   const auto navigated = events_.onNavigateComplete2;
   if (navigated && generation == generation_ && page_) {
     Variant url(UrlText(page_->url()));
     navigated(Application(), url);
+    if (alive.expired()) return;
   }
   // A Navigate or Stop since the snapshot has made this load stale.
   const auto completed = events_.onDocumentComplete;
