@@ -32,6 +32,7 @@
 #include <string_view>
 #include <type_traits>
 #include <typeindex>
+#include <typeinfo>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -179,7 +180,8 @@ class TXMLPersistentObject : public TObject {
   virtual const TXmlClass& XmlClass() const { return StaticXmlClass(); }
 };
 
-// Inside the class body: declares the class's description and the override that reports it.
+// Inside the class body, first: declares the class's description and the override that reports it.
+// Leaves the access at private, so an access specifier follows.
 #define WEXA_XML_CLASS(Class)                                                       \
  public:                                                                            \
   static const TXmlClass& StaticXmlClass();                                         \
@@ -621,7 +623,7 @@ class TXmlWriter {
   bool formatted_;
   int fd_ = -1;
   std::string buffer_;
-  std::vector<std::string_view> open_;
+  std::vector<std::string> open_;
   std::vector<bool> hasChildren_;
   bool startTagOpen_ = false;
   bool started_ = false;

@@ -71,7 +71,7 @@ void TXmlWriter::StartElement(std::string_view name) {
   started_ = true;
   buffer_ += '<';
   buffer_ += name;
-  open_.push_back(name);
+  open_.emplace_back(name);
   hasChildren_.push_back(false);
   startTagOpen_ = true;
 }

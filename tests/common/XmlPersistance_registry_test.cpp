@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <thread>
 
@@ -103,6 +104,35 @@ TEST_F(XmlRegistryTest, DuplicatePropertyNamesAreRefused) {
                             std::move(props));
             }),
             "EXmlPersistance: Class TDup publishes property Name more than once.");
+}
+
+TEST_F(XmlRegistryTest, SaveAndLoadTraceEveryObjectInTheLogAtFullDebug) {
+  ASSERT_NE(XmlLogger, nullptr);
+  const std::string logFile = XmlLogger->FileName;
+  const auto sizeBefore = std::filesystem::exists(logFile) ? std::filesystem::file_size(logFile) : 0;
+  TCategory cat(1, u"A", u"", 0);
+  TXMLTreeNode root;
+  auto* node = new TXMLTreeNode;
+  node->Data = &cat;
+  root.AddNode(node);
+  std::string text;
+  const TLogLevel level = LogLevel;
+  LogLevel = llFullDebug;
+  TXmlPersistance::SaveToString(&root, true, text);
+  LogLevel = level;
+  node->Data = nullptr;
+
+  std::ifstream in(logFile, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(sizeBefore));
+  std::vector<std::string> traces;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t at = line.find(" : ");
+    if (at != std::string::npos) traces.push_back(line.substr(at + 3, line.find('\r') - at - 3));
+  }
+  EXPECT_EQ(traces, (std::vector<std::string>{"saving to xml TXMLTreeNode", "saving to xml TXMLTreeNode",
+                                               "saving to xml TCategory", "done saving to xml TCategory",
+                                               "done saving to xml TXMLTreeNode",
+                                               "done saving to xml TXMLTreeNode"}));
 }
 
 class XmlRoundTripTest : public TXmlTest {
