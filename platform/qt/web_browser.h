@@ -36,8 +36,11 @@ namespace platform::qt {
 //
 // Ownership: the view belongs to the panel (a Qt child); destroying the browser destroys the view.
 // If the panel goes first, the browser stays safe to call and shows nothing.
-// Threading: the window's thread only. Events are delivered from the Qt event loop; handlers may
-// process events nested and may call any method, Navigate included.
+// Events: navigate-complete is raised just before document complete, status-text change when the
+// pointer moves over a link. Each page event is delivered as an event of its own on the Qt event
+// loop (never from inside the engine's callbacks), so handlers may process events nested, wait
+// there for the next page, and call any method, Navigate included.
+// Threading: the window's thread only.
 class QtWebBrowser : public IBrowser {
  public:
   explicit QtWebBrowser(QWidget* panel);
