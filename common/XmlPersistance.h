@@ -704,9 +704,11 @@ class TXmlPersistance : public TObject {
   static void SaveObject(const TXMLPersistentObject* Obj, TXmlWriter& ParentNode);
 
   // Reads the file and returns the new root object; the caller owns it. The document may start with
-  // "DUMMY_NODE" wrapping the root element or with the root element itself. Throws EFOpenError,
-  // EXmlDocumentError, EXmlPersistance, EConvertError and Exception as the checks require; on failure
-  // every object created so far is freed.
+  // "DUMMY_NODE" wrapping the root element or with the root element itself. Throws EFOpenError or
+  // EInOutError (file), EXmlDocumentError (not well-formed, nested deeper than 1024 elements, a text
+  // value or child node missing), EXmlPersistance (unregistered class, property count or name, a kind
+  // that cannot be stored, a class that does not fit its property), EConvertError (numbers) and
+  // Exception "Element type %d not implemented."; on failure every object created so far is freed.
   static std::unique_ptr<TXMLPersistentObject> LoadFromFile(const std::string& FileName);
   // The same for an object element of a parsed document.
   static std::unique_ptr<TXMLPersistentObject> LoadObject(const TXmlNode& Node);
