@@ -123,8 +123,8 @@ THeadlessHost::THeadlessHost(platform::IFormHost& inner, std::ostream& out, std:
 
 THeadlessHost::~THeadlessHost() = default;
 
-platform::TFormControls THeadlessHost::Build(const platform::TFormSpec& spec) {
-  platform::TFormControls controls = inner_.Build(spec);
+platform::TFormControls THeadlessHost::Build(const platform::TFormSpec& layout) {
+  platform::TFormControls controls = inner_.Build(layout);
   statusBar_ = std::make_unique<StatusBar>(controls.StatusBar1, out_, clock_);
   memo_ = std::make_unique<Memo>(controls.Memo1, err_);
   controls.StatusBar1 = statusBar_.get();

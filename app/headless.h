@@ -36,7 +36,7 @@ class THeadlessHost : public platform::IFormHost {
   THeadlessHost(platform::IFormHost& inner, std::ostream& out, std::ostream& err, std::function<double()> clock);
   ~THeadlessHost() override;
 
-  platform::TFormControls Build(const platform::TFormSpec& spec) override;
+  platform::TFormControls Build(const platform::TFormSpec& layout) override;
   void SetCaption(const std::string& caption) override { inner_.SetCaption(caption); }
   std::string Caption() const override { return inner_.Caption(); }
   platform::IDialogs& Dialogs() override;

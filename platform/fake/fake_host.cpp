@@ -61,9 +61,9 @@ void FakeApplication::Sleep(int milliseconds) {
   if (lastProcessIdle_ && ++idleSleeps_ > idleLimit) throw FakeStuck("waiting for events that never come");
 }
 
-TFormControls FakeFormHost::Build(const TFormSpec& spec) {
-  spec_ = spec;
-  caption_ = spec.caption;
+TFormControls FakeFormHost::Build(const TFormSpec& layout) {
+  spec_ = layout;
+  caption_ = layout.caption;
   for (const auto& c : spec_.controls) {
     switch (c.kind) {
       case TControlKind::ckEdit: edit.SetText(c.caption); break;
