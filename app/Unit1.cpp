@@ -2,9 +2,15 @@
 
 #include <fmt/printf.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "app/config.h"
 #include "app/page_reading.h"
+#include "app/state_files.h"
+#include "common/logging.h"
 #include "platform/text.h"
+#include "version/VersionInfo.h"
 
 using platform::FromUtf8;
 using platform::ToUtf8;
@@ -17,6 +23,10 @@ constexpr const char* kProgressLine = "Categories: %d | Symbolic categories: %d 
 constexpr const char* kPassLine =
     "Computing symbolic categories: item %d of %d | Categories: %d | Symbolic categories: %d | Queue: %d";
 constexpr const char* kFinishedLine = "*** FINISHED *** Categories: %d | Symbolic categories: %d | Queue: %d";
+constexpr const char* kSaveQuestion = "Do you want to save the state?";
+constexpr const char* kUnknownQueueEntry = "Queue entry %d names no category; skipped";
+constexpr const char* kQueueFile = "queue.lst";
+constexpr const char* kTreeFile = "tree.xml";
 constexpr const char* kLowMinimumQuestion =
     "For the minimum content level you choosed, it might take long to process and a lot of memory will be "
     "involved resulting in a possible out of memory. This will be fixed in future versions. Continue?";
@@ -43,10 +53,36 @@ TreeNode* NextAfterSubtree(const TreeNode* node) {
   return nullptr;
 }
 
+// Shows a label for as long as it lives, and hides it also when an error leaves.
+class TShownWhileAlive {
+ public:
+  explicit TShownWhileAlive(platform::ILabel& label) : label_(label) { label_.Show(); }
+  TShownWhileAlive(const TShownWhileAlive&) = delete;
+  TShownWhileAlive& operator=(const TShownWhileAlive&) = delete;
+  ~TShownWhileAlive() { label_.Hide(); }
+
+ private:
+  platform::ILabel& label_;
+};
+
+// Sets a flag for as long as it lives.
+class TFlagWhileAlive {
+ public:
+  explicit TFlagWhileAlive(bool& flag) : flag_(flag) { flag_ = true; }
+  TFlagWhileAlive(const TFlagWhileAlive&) = delete;
+  TFlagWhileAlive& operator=(const TFlagWhileAlive&) = delete;
+  ~TFlagWhileAlive() { flag_ = false; }
+
+ private:
+  bool& flag_;
+};
+
 }  // namespace
 
 TForm1::TForm1(platform::IFormHost& host) : host_(host) {
-  controls_ = host_.Build(Form1Layout(*this));
+  const platform::TFormSpec spec = Form1Layout(*this);
+  formCaption_ = spec.caption;
+  controls_ = host_.Build(spec);
   categories = controls_.categories;
   StatusBar1 = controls_.StatusBar1;
   Memo1 = controls_.Memo1;
@@ -73,6 +109,12 @@ TForm1::~TForm1() {
 }
 
 void TForm1::FormCreate() {
+  // A version that cannot be read must not keep the window from starting.
+  const std::string version = ProgramVersionText([](const Exception& error) {
+    TLogger::GetLogger("Wexa.log", config::kLogSizeLimit)
+        ->Log("The program's version could not be read; the caption shows 0.0.0.0.", llError, &error);
+  });
+  host_.SetCaption(formCaption_ + version);
   queue = std::make_unique<TMyQueue>();
   lastID = 0;
   categoryCount = 0;
@@ -82,12 +124,15 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::FormDestroy() {
+  closing_ = true;
+  if (queue && host_.Dialogs().Confirm(kSaveQuestion, false) == platform::TModalResult::mrYes) SaveState();
   directory.reset();
   queue.reset();
 }
 
 void TForm1::Button2Click() {
-  if (!stopped) return;
+  // During a save the tree must not change under it; the symbolic pass would delete nodes.
+  if (!stopped || saving_) return;
   minContent = StrToInt(Edit1->Text());
   if (minContent < config::kConfirmationThreshold &&
       host_.Dialogs().Confirm(kLowMinimumQuestion, true) != platform::TModalResult::mrYes) {
@@ -111,19 +156,20 @@ void TForm1::Button1Click() {
   }
   // At rest (no page of the crawl outstanding, e.g. after a parser error or the duplicate
   // message) no Progress step will come to set halted, so there is nothing to wait for.
-  if (!awaitingPage_) halted = true;
+  // A page held by a running save is parsed only when the save is over, after this handler has
+  // returned; its Progress step will find stopped set.
+  if (!awaitingPage_ || heldPage_) halted = true;
   while (!halted) {
     host_.Application().ProcessMessages();
+    if (heldPage_) halted = true;
     if (!halted) host_.Application().Sleep(100);
   }
 }
 
-void TForm1::Button3Click() {
-  throw Exception("Saving the state is not available in this build yet");
-}
+void TForm1::Button3Click() { SaveState(); }
 
 void TForm1::Button4Click() {
-  throw Exception("Loading a state is not available in this build yet");
+  if (stopped && !saving_) LoadState();
 }
 
 void TForm1::Edit1KeyPress(char16_t& key) {
@@ -153,6 +199,11 @@ void TForm1::NavigateCrawl(const std::u16string& address) {
 }
 
 void TForm1::browserDocumentComplete(const Variant&, Variant& URL) {
+  // A save is reading the tree and the queue; the page is handed on when it is over.
+  if (saving_) {
+    heldPage_ = URL.AsText();
+    return;
+  }
   // A frame completes with its own address; only the top-level document counts.
   if (ToUtf8(browser->LocationURL()) != ToUtf8(URL.AsText())) return;
 
@@ -306,6 +357,7 @@ void TForm1::Progress() {
   }
   SymbolicPass();
   StatusBar1->SetSimpleText(fmt::sprintf(kFinishedLine, categoryCount, symbolicCount, queue->Pending()));
+  SaveState();
 }
 
 void TForm1::SymbolicPass() {
@@ -356,4 +408,104 @@ void TForm1::UnindexNode(TreeNode* node) {
   if (it == nodesByUrl_.end()) return;
   std::erase(it->second, node);
   if (it->second.empty()) nodesByUrl_.erase(it);
+}
+
+void TForm1::SaveState() {
+  // A handler run inside a save asks again: the running save writes this same state.
+  if (saving_) return;
+  {
+    TShownWhileAlive wait(*Label1);
+    TFlagWhileAlive frozen(saving_);
+
+    // The IDs are copied before any message is processed, so the file holds exactly the entries
+    // pending now, and the queue is only read.
+    std::vector<std::int32_t> ids;
+    ids.reserve(static_cast<std::size_t>(queue->Pending()) + 1);
+    if (awaitingPage_ && queue->ReadPos() > 0) ids.push_back(queue->Items(queue->ReadPos() - 1)->ID);
+    for (int i = queue->ReadPos(); i < queue->Count(); ++i) ids.push_back(queue->Items(i)->ID);
+
+    std::string text;
+    text.reserve(ids.size() * 9);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      text += QueueFileLine(ids[i]);
+      if ((i + 1) % 100 == 0) host_.Application().ProcessMessages();
+    }
+    ReplaceFile(kQueueFile, text);
+    SaveTree(*categories, kTreeFile, host_.Application());
+  }
+  if (heldPage_ && !closing_) {
+    Variant url(*heldPage_);
+    heldPage_.reset();
+    // A reload requested meanwhile brings its own arrival.
+    if (browser->ReadyState() == platform::kReadyStateComplete) browserDocumentComplete(Variant(), url);
+  }
+}
+
+TForm1::TQueueFile TForm1::ReadQueue(const std::unordered_map<std::int32_t, TCategory*>& byID) const {
+  TQueueFile file;
+  file.highest = lastID;
+  const std::vector<std::int32_t> ids = ReadQueueFile(kQueueFile);
+  file.entries.reserve(ids.size());
+  for (const std::int32_t id : ids) {
+    file.highest = std::max(file.highest, id);
+    const auto it = byID.find(id);
+    if (it == byID.end()) {
+      file.unknown.push_back(id);
+    } else {
+      file.entries.push_back(it->second);
+    }
+  }
+  return file;
+}
+
+void TForm1::ApplyQueue(const TQueueFile& file) {
+  for (TCategory* entry : file.entries) queue->Push(entry);
+  for (const std::int32_t id : file.unknown) Memo1->AddLine(fmt::sprintf(kUnknownQueueEntry, id));
+  lastID = file.highest;
+}
+
+namespace {
+// The first real category with each ID, as FindCategoryByID finds it, in one pass.
+void IndexByID(std::unordered_map<std::int32_t, TCategory*>& byID, TBaseCategory& record) {
+  if (auto* category = dynamic_cast<TCategory*>(&record)) byID.emplace(category->ID, category);
+}
+}  // namespace
+
+void TForm1::LoadQueue() {
+  std::unordered_map<std::int32_t, TCategory*> byID;
+  for (TCategory* category : directory->Categories()) IndexByID(byID, *category);
+  ApplyQueue(ReadQueue(byID));
+}
+
+void TForm1::LoadState() {
+  TShownWhileAlive wait(*Label1);
+  std::optional<TLoadedTree> loaded;
+  TQueueFile queueFile;
+  if (std::filesystem::exists(kTreeFile)) {
+    // Both files are read and checked before anything in memory changes.
+    loaded.emplace(TLoadedTree::Read(kTreeFile));
+    std::unordered_map<std::int32_t, TCategory*> byID;
+    std::int32_t highestInTree = lastID;
+    loaded->ForEachRecord([&](TBaseCategory& record) {
+      IndexByID(byID, record);
+      if (const auto* category = dynamic_cast<const TCategory*>(&record))
+        highestInTree = std::max(highestInTree, category->ID);
+    });
+    queueFile = ReadQueue(byID);
+    queueFile.highest = std::max(queueFile.highest, highestInTree);
+  }
+
+  categories->Clear();
+  directory->Clear();
+  queue->Empty();
+  // The page the previous crawl waited for belongs to a state that is gone: no reload for it.
+  reloader->SetEnabled(false);
+  awaitingPage_ = false;
+  heldPage_.reset();
+  if (!loaded) return;
+
+  loaded->AddTo(*categories, directory.get());
+  categoryCount = static_cast<std::int32_t>(directory->Categories().size());
+  symbolicCount = static_cast<std::int32_t>(directory->SymbolicCategories().size());
+  ApplyQueue(queueFile);
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,8 +30,11 @@ class TForm1 {
   ~TForm1();
 
   // ---- handlers -------------------------------------------------------------------------------
+  // Completes the caption with the program's version (0.0.0.0, with the error logged, when it cannot
+  // be read), then sets up the queue, the counters, the store and the stopped flag.
   void FormCreate();
-  // Releases the store and the queue. Called by the host when the window closes.
+  // Asks "Do you want to save the state?" (Yes/No) and saves on Yes, then releases the store and the
+  // queue. Called by the host when the window closes.
   void FormDestroy();
   // "stop": stops the crawl and waits until it is at rest.
   void Button1Click();
@@ -41,8 +45,9 @@ class TForm1 {
   void Edit1KeyPress(char16_t& key);
   // Destroys the record of a node that is being deleted.
   void categoriesDeletion(platform::TreeNode* node);
-  // "save state" and "load state".
+  // "save state": SaveState, in every state of the crawl.
   void Button3Click();
+  // "load state": LoadState while the crawl is stopped (and no save is running); otherwise nothing.
   void Button4Click();
   // Page arrival: validates the top-level document and hands it to the right parser, or requests
   // the same address again.
@@ -69,6 +74,26 @@ class TForm1 {
   // nothing is recorded then.
   void ParseRootPage();
 
+  // ---- state files: "queue.lst" and "tree.xml" in the working directory ------------------------
+  // Writes the pending categories to queue.lst, one ID a line in queue order, preceded by the category
+  // whose page is loading and not yet parsed, so that a resume visits it; then the tree view to
+  // tree.xml (SaveTree). Reads the entries without taking them: the queue is unchanged afterwards.
+  // Each file replaces the earlier one only when it is complete. Label1 shows while it works.
+  // Messages are processed after every 100th line and during the tree walk; meanwhile the crawl stands
+  // still: a page that arrives is held and handed on when the save is over, and "start", "load state"
+  // and a further save do nothing. Throws the file errors and those of SaveTree.
+  void SaveState();
+  // Reads and checks tree.xml and queue.lst completely (every line an ID, every ID resolved against
+  // the file's records) and only then replaces tree, store and queue with them. An ID that no real
+  // category has is skipped with a line in Memo1. Afterwards lastID is at least the highest ID in
+  // both files, and the counters are the store's. Without tree.xml, tree, store and queue are emptied
+  // and the counters kept. The page the previous crawl waited for no longer counts. Throws the first
+  // error found (EFOpenError, EConvertError, the tree file's errors); then nothing has changed.
+  void LoadState();
+  // Appends the entries of queue.lst, resolved against the store, to the queue and raises lastID to
+  // the highest ID in the file. Checks every line and ID first; throws as LoadState, pushing nothing.
+  void LoadQueue();
+
   // ---- read access for the window's tests and the windowless runner ---------------------------
   TMyQueue& Queue() { return *queue; }
   TWexa& Directory() { return *directory; }
@@ -90,6 +115,15 @@ class TForm1 {
   void SymbolicPass();
   void IndexNode(platform::TreeNode* node);
   void UnindexNode(platform::TreeNode* node);
+  // The pending queue entries resolved against records (byID), for LoadQueue and LoadState. IDs without
+  // a record go to unknown; highest becomes the largest ID seen.
+  struct TQueueFile {
+    std::vector<TCategory*> entries;
+    std::vector<std::int32_t> unknown;
+    std::int32_t highest = 0;
+  };
+  TQueueFile ReadQueue(const std::unordered_map<std::int32_t, TCategory*>& byID) const;
+  void ApplyQueue(const TQueueFile& file);
 
   platform::IFormHost& host_;
   platform::TFormControls controls_;
@@ -111,6 +145,14 @@ class TForm1 {
   std::int32_t minContent = 0;
 
   bool awaitingPage_ = false;
+  // The form file's caption, before the version is added.
+  std::string formCaption_;
+  // A save is running; the crawl stands still until it ends.
+  bool saving_ = false;
+  // Address of a page that arrived during a save, to be handed on afterwards.
+  std::optional<std::u16string> heldPage_;
+  // FormDestroy has begun: nothing is handed on any more.
+  bool closing_ = false;
   // Nodes whose data is a real category, by exact Url. Kept by the tree's add and delete hooks.
   std::unordered_map<std::u16string, std::vector<platform::TreeNode*>> nodesByUrl_;
 };

@@ -2,13 +2,16 @@
 // A TForm1 built on the fake toolkit, with helpers to make records, nodes and pages.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "app/Unit1.h"
+#include "common/logging.h"
 #include "platform/fake/fake_dom.h"
 #include "platform/fake/fake_host.h"
 
@@ -23,12 +26,32 @@ using platform::fake::Text;
 
 inline const std::u16string kRoot = u"http://www.wexa.org";
 
+// Each test runs in a working directory of its own, where the state files go, with the XML
+// persistence started and the model's classes registered as at program start.
 class FormTest : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("WEXA_ROOT_URL");
     unsetenv("WEXA_SEARCH_HOST");
+    savedLevel_ = LogLevel;
+    LogLevel = llWarn;
+    InitializeXmlPersistance();
+    RegisterModelClasses();
+    savedDir_ = std::filesystem::current_path();
+    workDir = std::filesystem::temp_directory_path() /
+              ("wexa-form-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(workDir);
+    std::filesystem::create_directories(workDir);
+    std::filesystem::current_path(workDir);
     form = std::make_unique<TForm1>(host);
+  }
+  void TearDown() override {
+    form.reset();
+    std::filesystem::current_path(savedDir_);
+    std::filesystem::remove_all(workDir);
+    FinalizeXmlPersistance();
+    LogLevel = savedLevel_;
   }
 
   // A fresh host and form, for table-driven tests that need a clean window per case.
@@ -67,6 +90,11 @@ class FormTest : public ::testing::Test {
   std::vector<std::unique_ptr<TCategory>> owned;
   platform::fake::FakeFormHost host;
   std::unique_ptr<TForm1> form;
+  std::filesystem::path workDir;
+
+ private:
+  std::filesystem::path savedDir_;
+  TLogLevel savedLevel_ = llWarn;
 };
 
 // A list item "<li><a href=HREF>NAME</a> <i>COUNT</i> TAIL</li>" at vertical position top.

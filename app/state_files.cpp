@@ -1,0 +1,80 @@
+#include "app/state_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fmt/printf.h>
+
+#include "common/exceptions.h"
+
+namespace {
+
+mode_t NewFileMode(const std::string& fileName) {
+  struct stat st;
+  if (::stat(fileName.c_str(), &st) == 0) return st.st_mode & 07777;
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+void ReplaceFile(const std::string& fileName, std::string_view content) {
+  std::string tempName = fileName + ".XXXXXX";
+  const int fd = ::mkstemp(tempName.data());
+  if (fd < 0) throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName, std::strerror(errno)));
+  auto fail = [&](int err, bool isOpen) {
+    if (isOpen) ::close(fd);
+    ::unlink(tempName.c_str());
+    throw EInOutError(fmt::sprintf("Cannot write file \"%s\". %s", fileName, std::strerror(err)));
+  };
+  ::fchmod(fd, NewFileMode(fileName));
+  for (std::size_t done = 0; done < content.size();) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail(n < 0 ? errno : EIO, true);
+    done += static_cast<std::size_t>(n);
+  }
+  // Flushed to the system by close, not synced to the disk, as the tree file is.
+  if (::close(fd) != 0) fail(errno, false);
+  if (::rename(tempName.c_str(), fileName.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(tempName.c_str());
+    throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName, std::strerror(err)));
+  }
+}
+
+std::string QueueFileLine(std::int32_t id) { return std::to_string(id) + "\r\n"; }
+
+std::vector<std::string_view> SplitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+  }
+  return lines;
+}
+
+std::vector<std::int32_t> ReadQueueFile(const std::string& fileName) {
+  std::ifstream in(fileName, std::ios::binary);
+  if (!in) throw EFOpenError(fmt::sprintf("Cannot open file \"%s\". %s", fileName, std::strerror(errno)));
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (in.bad()) throw EFOpenError(fmt::sprintf("Cannot read file \"%s\". %s", fileName, std::strerror(errno)));
+  const std::string text = std::move(buffer).str();
+  std::vector<std::int32_t> ids;
+  for (std::string_view line : SplitLines(text)) ids.push_back(StrToInt(std::string(line)));
+  return ids;
+}
