@@ -8,11 +8,14 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -164,8 +167,12 @@ void ReportHandlerError(std::exception_ptr error) noexcept {
       for (QWidget* w : QApplication::topLevelWidgets())
         if (!over && w->isVisible() && !qobject_cast<QDialog*>(w)) over = w;
       if (over) {
-        dialog.adjustSize();
-        dialog.move(over->frameGeometry().center() - dialog.rect().center());
+        // Centred over the window, but kept on its screen when the window is smaller than the dialog.
+        const QRect screen = over->screen()->availableGeometry();
+        QPoint topLeft = over->frameGeometry().center() - dialog.rect().center();
+        topLeft.setX(std::clamp(topLeft.x(), screen.left(), std::max(screen.left(), screen.right() - dialog.width())));
+        topLeft.setY(std::clamp(topLeft.y(), screen.top(), std::max(screen.top(), screen.bottom() - dialog.height())));
+        dialog.move(topLeft);
       }
       dialog.exec();
       choice = dialog.Choice();
@@ -223,6 +230,9 @@ CrashReportDialog::CrashReportDialog(const TErrorReport& report, QWidget* parent
 
   auto* message = new QLabel(QString::fromStdString(report.message), this);
   message->setObjectName(QStringLiteral("message"));
+  QFont messageFont = message->font();
+  messageFont.setBold(true);
+  message->setFont(messageFont);
   message->setWordWrap(true);
   message->setTextInteractionFlags(Qt::TextSelectableByMouse);
   message->setMinimumWidth(360);
@@ -279,6 +289,23 @@ CrashReportDialog::CrashReportDialog(const TErrorReport& report, QWidget* parent
   layout->addWidget(detailsTitle);
   layout->addWidget(details, 1);
   layout->addLayout(buttons);
+
+  // Stack-trace lines are long (demangled signatures): open wide and tall enough to read most of them
+  // without scrolling, within the screen.
+  const QFontMetrics metrics(details->font());
+  int longest = 0;
+  const QStringList lines = details->toPlainText().split(QLatin1Char('\n'));
+  for (const QString& line : lines) longest = std::max(longest, metrics.horizontalAdvance(line));
+  const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
+                                                        : QRect(0, 0, 1024, 768);
+  const int chrome = style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4 * details->frameWidth() + 16;
+  const int wantedWidth = std::clamp(longest + chrome, details->minimumWidth(), std::max(details->minimumWidth(), screen.width() * 4 / 5 - 40));
+  const int wantedHeight = std::clamp(static_cast<int>(lines.size()) * metrics.lineSpacing() + chrome, details->minimumHeight(),
+                                      std::max(details->minimumHeight(), screen.height() / 2));
+  const QSize layoutHint = layout->sizeHint();
+  const QSize detailsHint = details->sizeHint().expandedTo(details->minimumSize());
+  resize(layoutHint.width() + std::max(0, wantedWidth - detailsHint.width()),
+         layoutHint.height() + std::max(0, wantedHeight - detailsHint.height()));
 }
 
 void CrashReportDialog::SaveReport() {

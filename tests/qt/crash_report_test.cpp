@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <stdexcept>
@@ -113,6 +115,26 @@ TEST(CrashReportDialogTest, ShowsTheMessageAndDetails) {
   std::vector<std::string> buttons;
   for (const QPushButton* b : dialog.findChildren<QPushButton*>()) buttons.push_back(b->text().toStdString());
   EXPECT_EQ(buttons, (std::vector<std::string>{"Continue", "Save report…", "Restart", "Close"}));
+}
+
+TEST(CrashReportDialogTest, OpensLargeEnoughToReadATypicalTraceAndNoLargerThanTheScreen) {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  std::string typical;
+  for (int i = 0; i < 12; ++i)
+    typical += "#" + std::to_string(i) + " TForm1::Button" + std::to_string(i) + "Click() at /work/app/Unit1.cpp:" + std::to_string(100 + i) + "\n";
+  std::string huge;
+  for (int i = 0; i < 400; ++i) huge += "#" + std::to_string(i) + " " + std::string(600, 'x') + "\n";
+
+  CrashReportDialog typicalDialog({"EConvertError", "'abc' is not a valid integer value", typical});
+  typicalDialog.show();
+  const auto* details = typicalDialog.findChild<QPlainTextEdit*>("details");
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&typicalDialog));
+  EXPECT_EQ(details->horizontalScrollBar()->maximum(), 0) << "lines cut off at width " << details->width();
+  EXPECT_EQ(details->verticalScrollBar()->maximum(), 0) << "lines cut off at height " << details->height();
+
+  CrashReportDialog hugeDialog({"EConvertError", "'abc' is not a valid integer value", huge});
+  EXPECT_LE(hugeDialog.width(), screen.width());
+  EXPECT_LE(hugeDialog.height(), screen.height());
 }
 
 TEST(CrashReportDialogTest, HandlersCalledWhileTheReportIsOpenRunAfterContinue) {
