@@ -3,6 +3,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "app/Unit1.h"
 #include "common/exceptions.h"
 
 const char* const kHeadlessUsage = "usage: wexa-scraper --headless [--min-content N] [--resume]";
@@ -60,6 +61,10 @@ class THeadlessHost::StatusBar : public platform::IStatusBar {
   void Flush() {
     if (pending_) Print(text_, clock_());
   }
+  void Tick() {
+    const double now = clock_();
+    if (pending_ && now - lastPrint_ >= kMinInterval) Print(text_, now);
+  }
   bool Finished() const { return finished_; }
 
  private:
@@ -116,10 +121,36 @@ class THeadlessHost::AnsweringDialogs : public platform::IDialogs {
   int messages_ = 0;
 };
 
+// Counts how deep the form's own message processing is nested, so the runner can tell whether a
+// handler is running.
+class THeadlessHost::CountingApplication : public platform::IApplication {
+ public:
+  explicit CountingApplication(platform::IApplication& inner) : inner_(inner) {}
+  void ProcessMessages() override {
+    Nested nested(depth_);
+    inner_.ProcessMessages();
+  }
+  void Sleep(int milliseconds) override {
+    Nested nested(depth_);
+    inner_.Sleep(milliseconds);
+  }
+  int Depth() const { return depth_; }
+
+ private:
+  struct Nested {
+    explicit Nested(int& depth) : depth_(depth) { ++depth_; }
+    ~Nested() { --depth_; }
+    int& depth_;
+  };
+  platform::IApplication& inner_;
+  int depth_ = 0;
+};
+
 THeadlessHost::THeadlessHost(platform::IFormHost& inner, std::ostream& out, std::ostream& err,
                              std::function<double()> clock)
     : inner_(inner), out_(out), err_(err), clock_(std::move(clock)),
-      dialogs_(std::make_unique<AnsweringDialogs>(err)) {}
+      dialogs_(std::make_unique<AnsweringDialogs>(err)),
+      application_(std::make_unique<CountingApplication>(inner.Application())) {}
 
 THeadlessHost::~THeadlessHost() = default;
 
@@ -141,3 +172,53 @@ void THeadlessHost::FlushStatus() {
 bool THeadlessHost::Finished() const { return statusBar_ && statusBar_->Finished(); }
 
 int THeadlessHost::MessagesShown() const { return dialogs_->Messages(); }
+
+platform::IApplication& THeadlessHost::Application() { return *application_; }
+
+void THeadlessHost::TickStatus() {
+  if (statusBar_) statusBar_->Tick();
+}
+
+int THeadlessHost::ProcessingDepth() const { return application_->Depth(); }
+
+THeadlessRunner::THeadlessRunner(TForm1& form, THeadlessHost& host, THeadlessOptions options, std::ostream& out)
+    : form_(form), host_(host), options_(std::move(options)), out_(out) {}
+
+void THeadlessRunner::Begin() {
+  begun_ = true;
+  out_ << host_.Caption() << '\n' << std::flush;
+  if (options_.resume) form_.Button4Click();
+  if (options_.minContent) form_.Controls().Edit1->SetText(*options_.minContent);
+  form_.Button2Click();
+}
+
+std::optional<int> THeadlessRunner::Poll() {
+  // Inside a handler's own message processing nothing is decided: the handler must end first.
+  if (!begun_ || busy_ || host_.ProcessingDepth() > 0) return std::nullopt;
+  busy_ = true;
+  struct Release {
+    bool& busy;
+    ~Release() { busy = false; }
+  } release{busy_};
+
+  host_.TickStatus();
+  if (stopRequested_) {
+    form_.Button1Click();
+    form_.Button3Click();
+    host_.FlushStatus();
+    return 130;
+  }
+  if (host_.Finished()) {
+    // The finished line is followed by the save in the same handler, which has ended by now.
+    host_.FlushStatus();
+    return 0;
+  }
+  if (host_.MessagesShown() > messagesHandled_) {
+    // The duplicate message ends the page's handler without a next step; an operator would stop
+    // and start again, which takes the next pending category.
+    messagesHandled_ = host_.MessagesShown();
+    form_.Button1Click();
+    form_.Button2Click();
+  }
+  return std::nullopt;
+}

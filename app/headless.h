@@ -40,10 +40,16 @@ class THeadlessHost : public platform::IFormHost {
   void SetCaption(const std::string& caption) override { inner_.SetCaption(caption); }
   std::string Caption() const override { return inner_.Caption(); }
   platform::IDialogs& Dialogs() override;
-  platform::IApplication& Application() override { return inner_.Application(); }
+  // The inner host's message processing, counted (ProcessingDepth).
+  platform::IApplication& Application() override;
 
   // Prints the status line held back by the throttle, if any.
   void FlushStatus();
+  // Prints the held-back status line once the throttle's interval has passed since the last one.
+  void TickStatus();
+  // How deep the form's own message processing (ProcessMessages, Sleep) is nested right now; 0 when
+  // no handler of the form is running.
+  int ProcessingDepth() const;
   // True once the finished line has been shown.
   bool Finished() const;
   // Number of plain message boxes shown so far (the duplicate message is one).
@@ -53,6 +59,7 @@ class THeadlessHost : public platform::IFormHost {
   class StatusBar;
   class Memo;
   class AnsweringDialogs;
+  class CountingApplication;
 
   platform::IFormHost& inner_;
   std::ostream& out_;
@@ -61,4 +68,39 @@ class THeadlessHost : public platform::IFormHost {
   std::unique_ptr<StatusBar> statusBar_;
   std::unique_ptr<Memo> memo_;
   std::unique_ptr<AnsweringDialogs> dialogs_;
+  std::unique_ptr<CountingApplication> application_;
+};
+
+class TForm1;
+
+// Presses the form's buttons as an operator would in windowless mode: "load state" (with
+// --resume), the minimum content into Edit1, then "start"; "stop" and "start" again after the
+// duplicate message; "stop" and a save on a stop request. Decides the exit code.
+//
+// The event loop calls Poll regularly. Poll acts only between handlers (ProcessingDepth 0), never
+// inside a handler's own message processing, so a save or a stop wait is never cut short.
+class THeadlessRunner {
+ public:
+  // out gets the caption line.
+  THeadlessRunner(TForm1& form, THeadlessHost& host, THeadlessOptions options, std::ostream& out);
+
+  // Prints the caption as the first line, then loads, types and starts. Throws what the handlers
+  // throw.
+  void Begin();
+  // Notes a stop request (SIGINT, SIGTERM); the next Poll between handlers acts on it.
+  void RequestStop() { stopRequested_ = true; }
+  // The exit code once the run is over: 0 after the finished crawl has saved its state, 130 after
+  // a stop request was acted upon (stop, wait for rest, save). nullopt while the run goes on.
+  // Throws what the handlers throw.
+  std::optional<int> Poll();
+
+ private:
+  TForm1& form_;
+  THeadlessHost& host_;
+  THeadlessOptions options_;
+  std::ostream& out_;
+  bool stopRequested_ = false;
+  bool begun_ = false;
+  bool busy_ = false;
+  int messagesHandled_ = 0;
 };

@@ -1,19 +1,152 @@
-// Wexa Category Scraper: the program's start-up order, the window toolkit and the message loop.
+// Wexa Category Scraper: the program's start-up order, the window toolkit and the message loop,
+// with the window shown or, with --headless, driven windowless.
+
+#include <QTimer>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "app/Unit1.h"
+#include "app/config.h"
+#include "app/headless.h"
+#include "common/XmlPersistance.h"
+#include "common/logging.h"
 #include "platform/qt/crash_report.h"
+#include "platform/qt/fatal_report.h"
 #include "platform/qt/form_host.h"
+#include "platform/qt/web_browser.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopSignals = 0;
+
+// SIGINT and SIGTERM ask the windowless run to stop and save; a second one ends the program at
+// once (the state files are replaced only by whole new ones, so the last saved state stays).
+void OnStopSignal(int signal) {
+  if (stopSignals > 0) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
+  stopSignals = stopSignals + 1;
+}
+
+void InstallStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// In windowless mode an error leaving a handler ends the program: message and stack trace on
+// stderr, nothing saved, exit code 1.
+void ExitOnHandlerError(const platform::qt::TErrorReport& report) {
+  std::cout << std::flush;
+  std::cerr << report.className << ": " << report.message << '\n';
+  if (!report.stackTrace.empty()) std::cerr << report.stackTrace << '\n';
+  std::cerr << std::flush;
+  std::_Exit(1);
+}
+
+TLogger* qtLog = nullptr;
+
+// Windowless stderr carries only the window's lines (Memo1, message boxes) and errors, so the
+// toolkit's own diagnostics go to the log file; only its critical ones also reach stderr.
+void LogToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (type == QtDebugMsg || type == QtInfoMsg) return;
+  const std::string line = text.toStdString();
+  if (qtLog) qtLog->Log("Qt: " + line, type == QtWarningMsg ? llWarn : llError);
+  if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << line << '\n' << std::flush;
+}
+
+int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options) {
+  THeadlessHost headless(host, std::cout, std::cerr, [] {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+  });
+  platform::qt::SetErrorHook(ExitOnHandlerError);
+  std::optional<TForm1> form;
+  std::optional<THeadlessRunner> runner;
+  platform::qt::RunHandler([&] { form.emplace(headless); }, false);
+  runner.emplace(*form, headless, options, std::cout);
+  InstallStopSignals();
+
+  int exitCode = 0;
+  QTimer::singleShot(0, [&] { platform::qt::RunHandler([&] { runner->Begin(); }, false); });
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    platform::qt::RunHandler(
+        [&] {
+          if (stopSignals > 0) runner->RequestStop();
+          if (std::optional<int> code = runner->Poll()) {
+            poll.stop();
+            exitCode = *code;
+            QCoreApplication::exit(exitCode);
+          }
+        },
+        false);
+  });
+  poll.start(20);
+  QCoreApplication::exec();
+  std::cout << std::flush;
+  return exitCode;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  // ---- Unit start-ups, in this order, before the application object: logging, then the XML
-  // persistence, then the category model's class registration, then the log threshold. ----
+  std::optional<THeadlessOptions> headless;
+  try {
+    headless = ParseHeadlessArguments(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::invalid_argument& error) {
+    std::cerr << error.what() << '\n' << kHeadlessUsage << '\n';
+    return 2;
+  }
 
-  platform::qt::WexaApplication application(argc, argv);
-  // The browser factory of the WebEngine browser goes here; without one the panel shows a placeholder.
-  platform::qt::QtFormHost host;
-  TForm1 form(host);
-  host.Show();
-  const int exitCode = application.exec();
-  form.FormDestroy();
+  // Unit start-ups, in this order, before the application object: logging, then the XML
+  // persistence, then the category model's class registration, then the log threshold.
+  InitializeLogging();
+  InitializeXmlPersistance();
+  RegisterModelClasses();
+  LogLevel = llWarn;
+
+  std::string sandboxProblem;
+  if (!platform::qt::CheckWebEngineSandboxSetting(&sandboxProblem)) {
+    std::cerr << sandboxProblem << '\n';
+    return 2;
+  }
+  // The web engine shares its GL contexts with the widgets; this must be set before the
+  // application object exists.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  // Windowless runs need no display.
+  if (headless) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qtLog = TLogger::GetLogger("toolkit.log", config::kLogSizeLimit);
+    qInstallMessageHandler(LogToolkitMessage);
+  }
+
+  int exitCode = 0;
+  {
+    platform::qt::WexaApplication application(argc, argv);
+    platform::qt::InstallFatalSignalReport(DefaultLogPath());
+    platform::qt::QtFormHost host(platform::qt::CreateWebBrowser);
+    if (headless) {
+      exitCode = RunHeadless(host, *headless);
+    } else {
+      TForm1 form(host);
+      host.Show();
+      exitCode = application.exec();
+      platform::qt::RunHandler([&] { form.FormDestroy(); }, false);
+    }
+  }
+  FinalizeXmlPersistance();
+  FinalizeLogging();
   return exitCode;
 }

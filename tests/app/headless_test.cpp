@@ -66,5 +66,66 @@ TEST_F(HeadlessHostTest, MemoLinesAndMessagesGoToStderrAndQuestionsAreAnsweredYe
   EXPECT_EQ(inner.memo.Lines().size(), 1u);
 }
 
+class HeadlessRunnerTest : public HeadlessHostTest {
+ protected:
+  void SetUp() override {
+    unsetenv("WEXA_ROOT_URL");
+    unsetenv("WEXA_SEARCH_HOST");
+  }
+  void Make(THeadlessOptions options = {}) {
+    form = std::make_unique<TForm1>(host);
+    runner = std::make_unique<THeadlessRunner>(*form, host, options, out);
+  }
+  // A top-level real category, queued.
+  TCategory* Pending(int id, const std::u16string& url) {
+    auto* record = new TCategory(id, u"c", url, 100);
+    form->Directory().AddCategory(record);
+    form->Categories().AddChildObject(nullptr, "c", record);
+    form->Queue().Push(record);
+    return record;
+  }
+  std::unique_ptr<TForm1> form;
+  std::unique_ptr<THeadlessRunner> runner;
+};
+
+TEST_F(HeadlessRunnerTest, BeginPrintsTheCaptionFirstThenTypesTheMinimumAndStarts) {
+  THeadlessOptions options;
+  options.minContent = "120";
+  Make(options);
+  runner->Begin();
+  EXPECT_EQ(out.str().substr(0, out.str().find('\n')), host.Caption());
+  EXPECT_EQ(inner.edit.Text(), "120");
+  EXPECT_NE(err.str().find("Continue?"), std::string::npos) << "the low-minimum question, answered Yes";
+  EXPECT_EQ(inner.browser.navigations, (std::vector<std::u16string>{kRoot}));
+  EXPECT_FALSE(form->Stopped());
+}
+
+TEST_F(HeadlessRunnerTest, DecidesNothingInsideAHandlersMessageProcessing) {
+  Make();
+  EXPECT_FALSE(runner->Poll()) << "nothing before Begin";
+  runner->Begin();
+  form->Controls().StatusBar1->SetSimpleText("*** FINISHED *** Categories: 0 | Symbolic categories: 0 | Queue: 0");
+  std::optional<int> nested = -1;
+  inner.application.Post([&] { nested = runner->Poll(); });
+  host.Application().ProcessMessages();  // as a save inside the finishing handler does
+  EXPECT_EQ(nested, std::nullopt) << "the handler that showed the finished line has not ended yet";
+  EXPECT_EQ(runner->Poll(), 0);
+}
+
+TEST_F(HeadlessRunnerTest, AfterTheDuplicateMessageStopsAndStartsAgainOnce) {
+  Make();
+  Pending(1, u"http://www.wexa.org/A/");
+  Pending(2, u"http://www.wexa.org/B/");
+  runner->Begin();  // the tree is not empty: start continues with the first pending category
+  ASSERT_EQ(inner.browser.navigations.size(), 1u);
+  host.Dialogs().ShowMessage("bingo 1 2");  // the page's handler ended without a next step
+  EXPECT_EQ(runner->Poll(), std::nullopt);
+  EXPECT_EQ(inner.browser.stops, 1) << "stop cancels the page still loading";
+  EXPECT_EQ(inner.browser.navigations.back(), u"http://www.wexa.org/B/");
+  EXPECT_FALSE(form->Stopped());
+  EXPECT_EQ(runner->Poll(), std::nullopt);
+  EXPECT_EQ(inner.browser.navigations.size(), 2u) << "one message, one restart";
+}
+
 }  // namespace
 }  // namespace wexa_test
