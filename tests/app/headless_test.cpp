@@ -2,6 +2,11 @@
 
 #include "app/headless.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "tests/app/form_fixture.h"
@@ -66,11 +71,26 @@ TEST_F(HeadlessHostTest, MemoLinesAndMessagesGoToStderrAndQuestionsAreAnsweredYe
   EXPECT_EQ(inner.memo.Lines().size(), 1u);
 }
 
+// Runs in a working directory of its own, where a save puts the state files.
 class HeadlessRunnerTest : public HeadlessHostTest {
  protected:
   void SetUp() override {
     unsetenv("WEXA_ROOT_URL");
     unsetenv("WEXA_SEARCH_HOST");
+    InitializeXmlPersistance();
+    RegisterModelClasses();
+    savedDir_ = std::filesystem::current_path();
+    workDir_ = std::filesystem::temp_directory_path() / ("wexa-runner-test-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(workDir_);
+    std::filesystem::create_directories(workDir_);
+    std::filesystem::current_path(workDir_);
+  }
+  void TearDown() override {
+    runner.reset();
+    form.reset();
+    std::filesystem::current_path(savedDir_);
+    std::filesystem::remove_all(workDir_);
+    FinalizeXmlPersistance();
   }
   void Make(THeadlessOptions options = {}) {
     form = std::make_unique<TForm1>(host);
@@ -86,6 +106,7 @@ class HeadlessRunnerTest : public HeadlessHostTest {
   }
   std::unique_ptr<TForm1> form;
   std::unique_ptr<THeadlessRunner> runner;
+  std::filesystem::path savedDir_, workDir_;
 };
 
 TEST_F(HeadlessRunnerTest, BeginPrintsTheCaptionFirstThenTypesTheMinimumAndStarts) {
@@ -125,6 +146,23 @@ TEST_F(HeadlessRunnerTest, AfterTheDuplicateMessageStopsAndStartsAgainOnce) {
   EXPECT_FALSE(form->Stopped());
   EXPECT_EQ(runner->Poll(), std::nullopt);
   EXPECT_EQ(inner.browser.navigations.size(), 2u) << "one message, one restart";
+}
+
+TEST_F(HeadlessRunnerTest, AStopRequestStopsWaitsSavesAndEndsWith130) {
+  Make();
+  Pending(1, u"http://www.wexa.org/A/");
+  Pending(2, u"http://www.wexa.org/B/");
+  runner->Begin();
+  inner.application.Post([&] { runner->RequestStop(); });
+  host.Application().ProcessMessages();
+  EXPECT_FALSE(std::filesystem::exists("queue.lst")) << "a request inside a handler waits for the handler";
+  EXPECT_EQ(runner->Poll(), 130);
+  EXPECT_TRUE(form->Stopped());
+  EXPECT_EQ(inner.browser.stops, 1);
+  std::ifstream queueFile("queue.lst", std::ios::binary);
+  std::string saved((std::istreambuf_iterator<char>(queueFile)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(saved, "1\r\n2\r\n") << "the category whose page was loading comes first";
+  EXPECT_TRUE(std::filesystem::exists("tree.xml"));
 }
 
 }  // namespace
