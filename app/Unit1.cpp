@@ -424,14 +424,27 @@ void TForm1::SaveState() {
     if (awaitingPage_ && queue->ReadPos() > 0) ids.push_back(queue->Items(queue->ReadPos() - 1)->ID);
     for (int i = queue->ReadPos(); i < queue->Count(); ++i) ids.push_back(queue->Items(i)->ID);
 
-    std::string text;
-    text.reserve(ids.size() * 9);
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      text += QueueFileLine(ids[i]);
-      if ((i + 1) % 100 == 0) host_.Application().ProcessMessages();
+    try {
+      std::string text;
+      text.reserve(ids.size() * 9);
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        text += QueueFileLine(ids[i]);
+        if ((i + 1) % 100 == 0) host_.Application().ProcessMessages();
+      }
+      // Both files are complete before either replaces its earlier version, so a failed save leaves
+      // the earlier pair as it was.
+      TReplacement queueFile(kQueueFile);
+      queueFile.Write(text);
+      TReplacement treeFile(kTreeFile);
+      SaveTree(*categories, treeFile.TempName(), host_.Application());
+      treeFile.Commit();
+      queueFile.Commit();
+    } catch (...) {
+      // A page held back is not handed on after a failure; the reload timer, still running for it,
+      // asks for it again.
+      heldPage_.reset();
+      throw;
     }
-    ReplaceFile(kQueueFile, text);
-    SaveTree(*categories, kTreeFile, host_.Application());
   }
   if (heldPage_ && !closing_) {
     Variant url(*heldPage_);

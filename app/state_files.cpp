@@ -25,29 +25,42 @@ mode_t NewFileMode(const std::string& fileName) {
 
 }  // namespace
 
-void ReplaceFile(const std::string& fileName, std::string_view content) {
-  std::string tempName = fileName + ".XXXXXX";
-  const int fd = ::mkstemp(tempName.data());
-  if (fd < 0) throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName, std::strerror(errno)));
-  auto fail = [&](int err, bool isOpen) {
-    if (isOpen) ::close(fd);
-    ::unlink(tempName.c_str());
-    throw EInOutError(fmt::sprintf("Cannot write file \"%s\". %s", fileName, std::strerror(err)));
+TReplacement::TReplacement(std::string fileName) : fileName_(std::move(fileName)), tempName_(fileName_ + ".XXXXXX") {
+  const int fd = ::mkstemp(tempName_.data());
+  if (fd < 0) throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName_, std::strerror(errno)));
+  ::fchmod(fd, NewFileMode(fileName_));
+  ::close(fd);
+}
+
+TReplacement::~TReplacement() {
+  if (!committed_) ::unlink(tempName_.c_str());
+}
+
+void TReplacement::Write(std::string_view content) {
+  const int fd = ::open(tempName_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  auto fail = [&](int err) {
+    if (fd >= 0) ::close(fd);
+    throw EInOutError(fmt::sprintf("Cannot write file \"%s\". %s", fileName_, std::strerror(err)));
   };
-  ::fchmod(fd, NewFileMode(fileName));
+  if (fd < 0) fail(errno);
   for (std::size_t done = 0; done < content.size();) {
     const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail(n < 0 ? errno : EIO, true);
+    if (n <= 0) fail(n < 0 ? errno : EIO);
     done += static_cast<std::size_t>(n);
   }
   // Flushed to the system by close, not synced to the disk, as the tree file is.
-  if (::close(fd) != 0) fail(errno, false);
-  if (::rename(tempName.c_str(), fileName.c_str()) != 0) {
+  if (::close(fd) != 0) {
     const int err = errno;
-    ::unlink(tempName.c_str());
-    throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName, std::strerror(err)));
+    throw EInOutError(fmt::sprintf("Cannot write file \"%s\". %s", fileName_, std::strerror(err)));
   }
+}
+
+void TReplacement::Commit() {
+  if (::rename(tempName_.c_str(), fileName_.c_str()) != 0) {
+    throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName_, std::strerror(errno)));
+  }
+  committed_ = true;
 }
 
 std::string QueueFileLine(std::int32_t id) { return std::to_string(id) + "\r\n"; }

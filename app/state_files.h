@@ -7,11 +7,30 @@
 #include <string_view>
 #include <vector>
 
-// Replaces fileName with content as a whole: writes a temporary file beside it, flushes it and renames
-// it over fileName. On failure fileName is left as it was and no temporary file remains. A new file
-// gets the mode of the file it replaces, else what the umask allows. Throws EFCreateError when the
-// file cannot be created or renamed, EInOutError when it cannot be written.
-void ReplaceFile(const std::string& fileName, std::string_view content);
+// A new version of a file, written to a temporary file beside it and put in its place by Commit.
+// Until then the file itself is untouched; destroyed without Commit, the temporary file is removed.
+// That lets a save put several files in place only once all of them have been written.
+class TReplacement {
+ public:
+  // Creates the temporary file (empty) with the mode of fileName, else what the umask allows.
+  // Throws EFCreateError.
+  explicit TReplacement(std::string fileName);
+  TReplacement(const TReplacement&) = delete;
+  TReplacement& operator=(const TReplacement&) = delete;
+  ~TReplacement();
+
+  // The temporary file; whoever writes it otherwise must leave a complete file under this name.
+  const std::string& TempName() const { return tempName_; }
+  // Replaces the temporary file's content with content, flushed to the system. Throws EInOutError.
+  void Write(std::string_view content);
+  // Renames the temporary file over the file. Throws EFCreateError.
+  void Commit();
+
+ private:
+  std::string fileName_;
+  std::string tempName_;
+  bool committed_ = false;
+};
 
 // One line of a queue file: the ID in decimal digits, ended by CR LF. A queue file is these lines in
 // queue order; an empty queue gives an empty file.
