@@ -290,8 +290,9 @@ CrashReportDialog::CrashReportDialog(const TErrorReport& report, QWidget* parent
   layout->addWidget(details, 1);
   layout->addLayout(buttons);
 
-  // Stack-trace lines are long (demangled signatures): open wide and tall enough to read most of them
-  // without scrolling, within the screen.
+  // Stack-trace lines are long (demangled signatures): open wide and tall enough to read a typical
+  // trace without scrolling, but no larger than about 100 columns by 22 lines and well within the
+  // screen, so that the dialog does not bury the window it reports on.
   const QFontMetrics metrics(details->font());
   int longest = 0;
   const QStringList lines = details->toPlainText().split(QLatin1Char('\n'));
@@ -299,9 +300,12 @@ CrashReportDialog::CrashReportDialog(const TErrorReport& report, QWidget* parent
   const QRect screen = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->availableGeometry()
                                                         : QRect(0, 0, 1024, 768);
   const int chrome = style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 4 * details->frameWidth() + 16;
-  const int wantedWidth = std::clamp(longest + chrome, details->minimumWidth(), std::max(details->minimumWidth(), screen.width() * 4 / 5 - 40));
-  const int wantedHeight = std::clamp(static_cast<int>(lines.size()) * metrics.lineSpacing() + chrome, details->minimumHeight(),
-                                      std::max(details->minimumHeight(), screen.height() / 2));
+  const int widthCap = std::min(100 * metrics.horizontalAdvance(QLatin1Char('x')) + chrome, screen.width() * 4 / 5 - 40);
+  const int heightCap = std::min(22 * metrics.lineSpacing() + chrome, screen.height() / 2);
+  const int wantedWidth =
+      std::clamp(longest + chrome, details->minimumWidth(), std::max(details->minimumWidth(), widthCap));
+  const int wantedHeight = std::clamp(static_cast<int>(lines.size()) * metrics.lineSpacing() + chrome,
+                                      details->minimumHeight(), std::max(details->minimumHeight(), heightCap));
   const QSize layoutHint = layout->sizeHint();
   const QSize detailsHint = details->sizeHint().expandedTo(details->minimumSize());
   resize(layoutHint.width() + std::max(0, wantedWidth - detailsHint.width()),

@@ -18,9 +18,10 @@
 // file. Then the signal's default action is restored and the signal raised again, so the process ends
 // by that signal (exit status, core dump) as it would have without the report.
 //
-// Threading: install on the main thread at start-up, before other threads exist. The handler runs on
-// whichever thread the signal hits; on the installing thread it runs on a stack of its own, so a stack
-// overflow there is reported too. A second thread that faults meanwhile waits for the first report.
+// Threading: install on the main thread at start-up. The handlers are the whole process's; the handler
+// runs on whichever thread the signal hits, and on the installing thread on a stack of its own, so a
+// stack overflow there is reported too. A second thread that faults meanwhile waits for the first
+// report. The program calls this with DefaultLogPath() once the application object exists.
 
 #include <string>
 
