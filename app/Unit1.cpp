@@ -494,7 +494,9 @@ void TForm1::LoadState() {
   TShownWhileAlive wait(*Label1);
   std::optional<TLoadedTree> loaded;
   TQueueFile queueFile;
-  if (std::filesystem::exists(kTreeFile)) {
+  // A tree file that cannot even be looked at counts as present: reading it then names the error.
+  std::error_code error;
+  if (std::filesystem::exists(kTreeFile, error) || error) {
     // Both files are read and checked before anything in memory changes.
     loaded.emplace(TLoadedTree::Read(kTreeFile));
     std::unordered_map<std::int32_t, TCategory*> byID;
