@@ -2,6 +2,8 @@
 // with the window shown or, with --headless, driven windowless.
 
 #include <QTimer>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -53,6 +55,23 @@ void ExitOnHandlerError(const platform::qt::TErrorReport& report) {
   if (!report.stackTrace.empty()) std::cerr << report.stackTrace << '\n';
   std::cerr << std::flush;
   std::_Exit(1);
+}
+
+// The log folder beside the executable, unless the user cannot write there (an installed program in
+// /usr/bin): then the user's state folder, $XDG_STATE_HOME/wexa-scraper/logs/ (~/.local/state/...).
+void ChooseLogFolder() {
+  const std::string beside = DefaultLogPath();
+  const std::string executableFolder = beside.substr(0, beside.size() - std::string("logs/").size());
+  if (::access(beside.c_str(), W_OK) == 0 || ::access(executableFolder.c_str(), W_OK) == 0) return;
+  std::string state;
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
+    state = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    state = std::string(home) + "/.local/state";
+  } else {
+    return;
+  }
+  TLogger::SetDefaultLogPath(state + "/wexa-scraper/logs/");
 }
 
 TLogger* qtLog = nullptr;
@@ -113,6 +132,7 @@ int main(int argc, char** argv) {
   // Unit start-ups, in this order, before the application object: logging, then the XML
   // persistence, then the category model's class registration, then the log threshold.
   InitializeLogging();
+  ChooseLogFolder();
   InitializeXmlPersistance();
   RegisterModelClasses();
   LogLevel = llWarn;
