@@ -472,6 +472,7 @@ TForm1::TQueueFile TForm1::ReadQueue(const std::unordered_map<std::int32_t, TCat
 }
 
 void TForm1::ApplyQueue(const TQueueFile& file) {
+  queue->Reserve(file.entries.size());
   for (TCategory* entry : file.entries) queue->Push(entry);
   for (const std::int32_t id : file.unknown) Memo1->AddLine(fmt::sprintf(kUnknownQueueEntry, id));
   lastID = file.highest;
@@ -494,6 +495,7 @@ void TForm1::LoadState() {
   TShownWhileAlive wait(*Label1);
   std::optional<TLoadedTree> loaded;
   TQueueFile queueFile;
+  std::size_t realInTree = 0;
   // A tree file that cannot even be looked at counts as present: reading it then names the error.
   std::error_code error;
   if (std::filesystem::exists(kTreeFile, error) || error) {
@@ -503,8 +505,10 @@ void TForm1::LoadState() {
     std::int32_t highestInTree = lastID;
     loaded->ForEachRecord([&](TBaseCategory& record) {
       IndexByID(byID, record);
-      if (const auto* category = dynamic_cast<const TCategory*>(&record))
+      if (const auto* category = dynamic_cast<const TCategory*>(&record)) {
         highestInTree = std::max(highestInTree, category->ID);
+        ++realInTree;
+      }
     });
     queueFile = ReadQueue(byID);
     queueFile.highest = std::max(queueFile.highest, highestInTree);
@@ -519,6 +523,9 @@ void TForm1::LoadState() {
   heldPage_.reset();
   if (!loaded) return;
 
+  // Room for the Url index of every real category at once: growing it step by step would rehash
+  // a million entries again and again.
+  nodesByUrl_.reserve(nodesByUrl_.size() + realInTree);
   loaded->AddTo(*categories, directory.get());
   categoryCount = static_cast<std::int32_t>(directory->Categories().size());
   symbolicCount = static_cast<std::int32_t>(directory->SymbolicCategories().size());

@@ -16,6 +16,11 @@ void TMyQueue::Empty() {
   readPos_ = 0;
 }
 
+void TMyQueue::Reserve(std::size_t n) {
+  entries_.reserve(entries_.size() + n);
+  foldedUrls_.reserve(foldedUrls_.size() + n);
+}
+
 bool TMyQueue::HasUrlIgnoringCase(const std::u16string& url) const {
   return foldedUrls_.count(platform::FoldCase(url)) > 0;
 }

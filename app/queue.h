@@ -30,6 +30,8 @@ class TMyQueue {
   int ReadPos() const { return readPos_; }
   // Drops every entry, taken and pending, and sets the read position to 0.
   void Empty();
+  // Makes room for n more entries, so that pushing them does not grow the list step by step.
+  void Reserve(std::size_t n);
 
   // True when any entry, taken or pending, has a Url equal to url ignoring letter case (Unicode case
   // folding). O(length of url).
