@@ -2,6 +2,7 @@
 
 #include "app/Unit1.h"
 #include "app/config.h"
+#include "platform/text.h"
 
 using platform::TAlign;
 using platform::TAnchors;
@@ -102,6 +103,11 @@ TFormSpec Form1Layout(TForm1& form) {
   };
   browser.browserEvents.onStatusTextChange = [&form](const std::u16string& text) {
     form.browserStatusTextChange(text);
+  };
+  // What the browser does on its own (it restarts a page whose renderer stopped) goes to the
+  // crawl's log.
+  browser.browserEvents.onLogLine = [&form](const std::u16string& line) {
+    form.Controls().Memo1->AddLine(platform::ToUtf8(line));
   };
   f.controls.push_back(browser);
 

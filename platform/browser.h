@@ -20,6 +20,9 @@ struct BrowserEvents {
   std::function<void(const Variant& pDisp, Variant& url)> onDocumentComplete;
   std::function<void(const Variant& pDisp, Variant& url)> onNavigateComplete2;
   std::function<void(const std::u16string& text)> onStatusTextChange;
+  // A line for the crawl's visible log, about something the browser did on its own (it
+  // restarted a page whose renderer stopped). May be left empty.
+  std::function<void(const std::u16string& line)> onLogLine;
 };
 
 class IBrowser {

@@ -62,6 +62,9 @@ BrowserEvents GuardedEvents(const BrowserEvents& events) {
       RunHandler([handler, text] { handler(text); });
     };
   }
+  if (auto handler = events.onLogLine) {
+    guarded.onLogLine = [handler](const std::u16string& line) { RunHandler([handler, line] { handler(line); }); };
+  }
   return guarded;
 }
 

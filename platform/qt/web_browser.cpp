@@ -69,6 +69,17 @@ std::u16string FromQString(const QString& text) { return text.toStdU16String(); 
 
 std::u16string UrlText(const QUrl& url) { return FromQString(url.toString(QUrl::FullyEncoded)); }
 
+std::u16string TerminationText(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
+  QString what;
+  switch (status) {
+    case QWebEnginePage::NormalTerminationStatus: what = QStringLiteral("ended"); break;
+    case QWebEnginePage::AbnormalTerminationStatus: what = QStringLiteral("ended abnormally"); break;
+    case QWebEnginePage::CrashedTerminationStatus: what = QStringLiteral("crashed"); break;
+    case QWebEnginePage::KilledTerminationStatus: what = QStringLiteral("killed"); break;
+  }
+  return FromQString(QStringLiteral("%1, exit code %2").arg(what).arg(exitCode));
+}
+
 // The control's automation object: its Document is the page's document. Holds the browser
 // weakly, so a copy kept by a caller cannot reach a destroyed browser.
 class TBrowserObject : public Dispatch {
@@ -97,8 +108,27 @@ class TBrowserObject : public Dispatch {
 
 }  // namespace
 
-QtWebBrowser::QtWebBrowser(QWidget* panel) {
+QtWebBrowser::QtWebBrowser(QWidget* panel, TWebBrowserOptions options) : options_(options) {
   auto* view = new QWebEngineView(panel);
+  if (panel) {
+    QLayout* layout = panel->layout();
+    if (!layout) {
+      layout = new QVBoxLayout(panel);
+      layout->setContentsMargins(0, 0, 0, 0);
+      layout->setSpacing(0);
+    }
+    layout->addWidget(view);
+  }
+  view_ = view;
+  ReplacePage();
+
+  heldTimer_.setSingleShot(true);
+  QObject::connect(&heldTimer_, &QTimer::timeout, [this] { OnHeldNavigation(); });
+}
+
+void QtWebBrowser::ReplacePage() {
+  QWebEngineView* view = view_.data();
+  if (!view) return;
   auto* page = new TQuietPage(view);
   page->setUrlRequestInterceptor(new TResourceFilter(page));
 
@@ -117,20 +147,6 @@ QtWebBrowser::QtWebBrowser(QWidget* panel) {
   settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, true);
   // A failed load shows the engine's error page and still completes; validation refuses it.
   settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, true);
-  view->setPage(page);
-
-  if (panel) {
-    QLayout* layout = panel->layout();
-    if (!layout) {
-      layout = new QVBoxLayout(panel);
-      layout->setContentsMargins(0, 0, 0, 0);
-      layout->setSpacing(0);
-    }
-    layout->addWidget(view);
-  }
-
-  view_ = view;
-  page_ = page;
 
   // The view is the context: when it goes (with the panel, or in the destructor) so do these.
   QObject::connect(page, &QWebEnginePage::loadingChanged, view,
@@ -139,6 +155,21 @@ QtWebBrowser::QtWebBrowser(QWidget* panel) {
     const auto handler = events_.onStatusTextChange;
     if (handler) handler(FromQString(url));
   });
+  QObject::connect(page, &QWebEnginePage::renderProcessTerminated, view,
+                   [this](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
+                     OnRendererStopped(static_cast<int>(status), exitCode);
+                   });
+
+  QWebEnginePage* old = page_.data();
+  view->setPage(page);
+  page_ = page;
+  loadsSincePageMade_ = 0;
+  if (old) {
+    // Nothing the old page still reports may reach this browser; it may be the sender of the
+    // signal being handled, so it goes once control is back in the event loop.
+    QObject::disconnect(old, nullptr, nullptr, nullptr);
+    old->deleteLater();
+  }
 }
 
 QtWebBrowser::~QtWebBrowser() {
@@ -148,22 +179,117 @@ QtWebBrowser::~QtWebBrowser() {
 
 QWebEngineView* QtWebBrowser::View() const { return view_.data(); }
 
+QWebEnginePage* QtWebBrowser::Page() const { return page_.data(); }
+
 void QtWebBrowser::Navigate(const std::u16string& address) {
   if (!page_) return;
   ++generation_;
   document_.reset();
+  quietLoad_ = false;
+  Request(address);
+}
+
+void QtWebBrowser::Request(const std::u16string& address) {
+  requested_ = address;
+  const qint64 wait =
+      options_.navigationDelayMs > 0 && lastLoadStart_.isValid() ? options_.navigationDelayMs - lastLoadStart_.elapsed() : 0;
+  if (wait > 0) {
+    // The load under way is cancelled now, as a Navigate cancels it; the new one waits its turn.
+    if (state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading) page_->triggerAction(QWebEnginePage::Stop);
+    state_ = TLoadState::lsHeld;
+    heldTimer_.start(static_cast<int>(wait));
+    return;
+  }
+  heldTimer_.stop();
   state_ = TLoadState::lsLoading;
+  StartLoad(address);
+}
+
+void QtWebBrowser::OnHeldNavigation() {
+  if (state_ != TLoadState::lsHeld || !page_) return;
+  state_ = TLoadState::lsLoading;
+  StartLoad(requested_);
+}
+
+void QtWebBrowser::StartLoad(const std::u16string& address) {
+  if (options_.recycleEvery > 0 && loadsSincePageMade_ >= options_.recycleEvery) ReplacePage();
+  if (!page_) return;
+  ++loadsSincePageMade_;
+  lastLoadStart_.start();
   page_->load(QUrl(QString::fromStdU16String(address)));
 }
 
 void QtWebBrowser::Stop() {
   if (!page_) return;
-  if (state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading) {
+  heldTimer_.stop();
+  quietLoad_ = false;
+  if (state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading || state_ == TLoadState::lsHeld) {
     ++generation_;
     document_.reset();
     state_ = TLoadState::lsStopped;
   }
   page_->triggerAction(QWebEnginePage::Stop);
+}
+
+void QtWebBrowser::OnRendererStopped(int status, int exitCode) {
+  if (state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading) {
+    // The load died with the renderer: whatever it still reports (a failure, an empty script
+    // result) must not be taken for its page. It waits, held, until the fresh page is in place.
+    ++generation_;
+    document_.reset();
+    heldTimer_.stop();
+    state_ = TLoadState::lsHeld;
+  }
+  const std::u16string reason =
+      TerminationText(static_cast<QWebEnginePage::RenderProcessTerminationStatus>(status), exitCode);
+  // Not from inside the engine's signal: the page that sends it is about to be replaced.
+  std::weak_ptr<int> alive = alive_;
+  QMetaObject::invokeMethod(
+      view_.data(),
+      [this, alive, reason] {
+        if (!alive.expired()) RecoverRenderer(reason);
+      },
+      Qt::QueuedConnection);
+}
+
+void QtWebBrowser::RecoverRenderer(const std::u16string& reason) {
+  if (!view_ || !page_) return;
+  // What the old page shows, to show it again when no load is awaited.
+  const std::u16string shown = UrlText(page_->url());
+  ReplacePage();
+
+  const bool awaited = state_ == TLoadState::lsHeld || state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading;
+  const std::u16string address = awaited || shown.empty() ? requested_ : shown;
+  const auto log = events_.onLogLine;
+  const std::weak_ptr<int> alive = alive_;
+  if (address.empty()) {
+    if (log) log(u"Browser: the page's renderer stopped (" + reason + u")");
+    return;
+  }
+  if (log) log(u"Browser: the page's renderer stopped (" + reason + u"); requesting " + address + u" again");
+  if (alive.expired() || !page_) return;
+
+  switch (state_) {
+    case TLoadState::lsHeld:
+      // A load held back by the delay goes to the fresh page when its time comes.
+      if (!heldTimer_.isActive()) Request(requested_);
+      return;
+    case TLoadState::lsLoading:
+    case TLoadState::lsReading:
+      // A Navigate came while the old page was dying and went with it.
+      ++generation_;
+      document_.reset();
+      state_ = TLoadState::lsLoading;
+      StartLoad(requested_);
+      return;
+    case TLoadState::lsIdle:
+    case TLoadState::lsComplete:
+    case TLoadState::lsStopped:
+      // The page was handed over already (or the load was stopped): show it again, quietly.
+      quietLoad_ = true;
+      StartLoad(address);
+      return;
+  }
 }
 
 std::u16string QtWebBrowser::LocationURL() { return page_ ? UrlText(page_->url()) : std::u16string(); }
@@ -173,6 +299,7 @@ std::u16string QtWebBrowser::LocationName() { return page_ ? FromQString(page_->
 int QtWebBrowser::ReadyState() {
   switch (state_) {
     case TLoadState::lsIdle: return 0;
+    case TLoadState::lsHeld:
     case TLoadState::lsLoading: return 1;
     case TLoadState::lsReading:
     case TLoadState::lsStopped: return 3;
@@ -198,15 +325,22 @@ Variant QtWebBrowser::Application() {
 void QtWebBrowser::SetEvents(BrowserEvents events) { events_ = std::move(events); }
 
 void QtWebBrowser::OnLoadingChanged(const QWebEngineLoadingInfo& info) {
+  if (quietLoad_) {
+    // The page shown again after its renderer stopped: nothing to hand over.
+    if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus) quietLoad_ = false;
+    return;
+  }
   switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
       // A load the page started itself (script, refresh) replaces whatever was shown. While one
       // of ours is loading this is its own start; after Stop it may be the stopped load's late
-      // start, which must not revive it.
-      if (state_ != TLoadState::lsLoading && state_ != TLoadState::lsStopped) {
+      // start, which must not revive it; while one of ours is held back it is the start of a
+      // load that the held one has already replaced.
+      if (state_ != TLoadState::lsLoading && state_ != TLoadState::lsStopped && state_ != TLoadState::lsHeld) {
         ++generation_;
         document_.reset();
         state_ = TLoadState::lsLoading;
+        requested_ = UrlText(info.url());
       }
       return;
     case QWebEngineLoadingInfo::LoadStoppedStatus:
@@ -274,6 +408,10 @@ void QtWebBrowser::RaiseLoadEvents(std::uint64_t generation) {
 }
 
 std::unique_ptr<IBrowser> CreateWebBrowser(QWidget* panel) { return std::make_unique<QtWebBrowser>(panel); }
+
+std::function<std::unique_ptr<IBrowser>(QWidget* panel)> WebBrowserFactory(TWebBrowserOptions options) {
+  return [options](QWidget* panel) -> std::unique_ptr<IBrowser> { return std::make_unique<QtWebBrowser>(panel, options); };
+}
 
 std::string SandboxSettingProblem(bool runningAsRoot, const char* disableSandbox, const char* chromiumFlags) {
   if (!runningAsRoot) return {};

@@ -3,10 +3,13 @@
 // document read through the snapshot binding of dom_binding.h.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include <QElapsedTimer>
 #include <QPointer>
+#include <QTimer>
 
 #include "platform/browser.h"
 #include "platform/qt/dom_binding.h"
@@ -17,6 +20,18 @@ class QWebEngineView;
 class QWebEngineLoadingInfo;
 
 namespace platform::qt {
+
+// Settings of a QtWebBrowser that stay fixed for its life.
+struct TWebBrowserOptions {
+  // Least time between the starts of two loads, in ms, for crawling a real server politely. A
+  // Navigate sooner than that after the previous load started is held back until then; a Stop or
+  // a newer Navigate cancels the held one. 0: every Navigate loads at once.
+  int navigationDelayMs = 0;
+  // Every this many loads, the page object (and with it its renderer process) is replaced by a
+  // fresh one just before the next load starts, which returns whatever the old renderer had
+  // accumulated over a long crawl. Invisible to the caller. 0: never.
+  int recycleEvery = 0;
+};
 
 // IBrowser over a QWebEngineView that is created as a child of the panel and fills it.
 //
@@ -34,6 +49,13 @@ namespace platform::qt {
 // The view loads no images, media, fonts or style sheets and runs no plugins; script dialogs,
 // file choosers and new windows are suppressed. Pages still run their own scripts.
 //
+// Renderer: when the page's renderer process stops (killed, crashed, out of memory), the browser
+// puts a fresh page object in the view and requests the last requested address again, with one
+// line through the onLogLine event. A load the caller waits for (Navigate without its document
+// complete yet) is started again and ends in document complete as any load does. A page already
+// delivered is only shown again: that load raises no events, so a page is never handed over twice
+// and a crawl standing still (stopped, finished, or halted by an error) stays where it is.
+//
 // Ownership: the view belongs to the panel (a Qt child); destroying the browser destroys the view.
 // If the panel goes first, the browser stays safe to call and shows nothing.
 // Events: navigate-complete is raised just before document complete, status-text change when the
@@ -43,15 +65,15 @@ namespace platform::qt {
 // Threading: the window's thread only.
 class QtWebBrowser : public IBrowser {
  public:
-  explicit QtWebBrowser(QWidget* panel);
+  explicit QtWebBrowser(QWidget* panel, TWebBrowserOptions options = {});
   ~QtWebBrowser() override;
 
   void Navigate(const std::u16string& address) override;
   void Stop() override;
   std::u16string LocationURL() override;
   std::u16string LocationName() override;
-  // 0 before the first load, 1 while loading, 3 while the document is being read or after a load
-  // was stopped, 4 once the document is available.
+  // 0 before the first load, 1 while loading (or held back by the navigation delay), 3 while the
+  // document is being read or after a load was stopped, 4 once the document is available.
   int ReadyState() override;
   Variant Document() override;
   bool IsHtmlDocument(const Variant& document) override;
@@ -60,10 +82,23 @@ class QtWebBrowser : public IBrowser {
 
   // The view, for layout and tests; nullptr after the panel destroyed it.
   QWebEngineView* View() const;
+  // The page object now in the view (it changes when the browser replaces it), for tests.
+  QWebEnginePage* Page() const;
 
  private:
-  enum class TLoadState { lsIdle, lsLoading, lsReading, lsComplete, lsStopped };
+  enum class TLoadState { lsIdle, lsHeld, lsLoading, lsReading, lsComplete, lsStopped };
 
+  // Makes a page object with the crawl's settings, connected to this browser, and puts it in the
+  // view in place of the current one, which is disconnected and deleted later.
+  void ReplacePage();
+  // Requests address: loads it now, or holds it back until the navigation delay has passed since
+  // the last load started.
+  void Request(const std::u16string& address);
+  // Issues the load of address now. Replaces the page object first when recycling is due.
+  void StartLoad(const std::u16string& address);
+  void OnHeldNavigation();
+  void OnRendererStopped(int status, int exitCode);
+  void RecoverRenderer(const std::u16string& reason);
   void OnLoadingChanged(const QWebEngineLoadingInfo& info);
   void OnSnapshot(std::uint64_t generation, bool received, std::u16string text);
   void RaiseLoadEvents(std::uint64_t generation);
@@ -71,7 +106,16 @@ class QtWebBrowser : public IBrowser {
   QPointer<QWebEngineView> view_;
   QPointer<QWebEnginePage> page_;
   BrowserEvents events_;
+  TWebBrowserOptions options_;
   TLoadState state_ = TLoadState::lsIdle;
+  // The address of the last load issued (by Navigate, or by the page itself), or held back.
+  std::u16string requested_;
+  // The start of the last load issued; invalid before the first.
+  QElapsedTimer lastLoadStart_;
+  QTimer heldTimer_;
+  int loadsSincePageMade_ = 0;
+  // A load that only shows a page again after its renderer stopped: its events are not raised.
+  bool quietLoad_ = false;
   // Raised by every Navigate, Stop and load the page starts; a snapshot taken for an older
   // generation is discarded.
   std::uint64_t generation_ = 0;
@@ -80,8 +124,10 @@ class QtWebBrowser : public IBrowser {
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
-// The factory the window host takes: a QtWebBrowser filling panel.
+// The factory the window host takes: a QtWebBrowser filling panel, with default options.
 std::unique_ptr<IBrowser> CreateWebBrowser(QWidget* panel);
+// A factory of QtWebBrowsers with options.
+std::function<std::unique_ptr<IBrowser>(QWidget* panel)> WebBrowserFactory(TWebBrowserOptions options);
 
 // The web engine runs Chromium, whose sandbox cannot start for the root user. The program never
 // turns the sandbox off itself. Returns false, with one line for the user in *message, when the

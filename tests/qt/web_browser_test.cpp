@@ -16,9 +16,13 @@
 #include <QWebEngineView>
 #include <QWidget>
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -148,6 +152,16 @@ class TestSite {
       r.set_content("", "application/octet-stream");
     });
     server_.Get("/plain", [](const httplib::Request&, httplib::Response& r) { r.set_content("just text", "text/plain"); });
+    // Pages that note when each request arrived.
+    server_.Get(R"(/t/(\w+))", [this](const httplib::Request& request, httplib::Response& r) {
+      const std::string name = request.matches[1];
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        arrivals_[name].push_back(std::chrono::steady_clock::now());
+      }
+      r.set_content("<html><head><title>Talmorex - " + name + "</title></head><body><p>" + name + "</p></body></html>",
+                    "text/html");
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -160,6 +174,11 @@ class TestSite {
     std::lock_guard<std::mutex> lock(mutex_);
     return resourceRequests_;
   }
+  // When the requests for /t/name arrived.
+  std::vector<std::chrono::steady_clock::time_point> Arrivals(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return arrivals_[name];
+  }
   std::u16string Url(const std::string& path) const {
     return platform::FromUtf8("http://127.0.0.1:" + std::to_string(port_) + path);
   }
@@ -168,6 +187,7 @@ class TestSite {
   httplib::Server server_;
   std::mutex mutex_;
   std::vector<std::string> resourceRequests_;
+  std::map<std::string, std::vector<std::chrono::steady_clock::time_point>> arrivals_;
   int port_ = 0;
   std::thread thread_;
 };
@@ -193,13 +213,26 @@ class WebBrowserTest : public ::testing::Test {
     // Never shown, as in the windowless mode.
     panel_ = std::make_unique<QWidget>();
     panel_->resize(800, 600);
-    browser_ = std::make_unique<QtWebBrowser>(panel_.get());
+    MakeBrowser();
+  }
+
+  // Replaces the browser with one made with options.
+  void MakeBrowser(platform::qt::TWebBrowserOptions options = {}) {
+    browser_.reset();
+    browser_ = std::make_unique<QtWebBrowser>(panel_.get(), options);
     platform::BrowserEvents events;
     events.onDocumentComplete = [this](const Variant&, Variant& url) {
       completions_.push_back({url.AsText(), browser_->LocationURL(), browser_->LocationName()});
       if (onComplete_) onComplete_();
     };
+    events.onLogLine = [this](const std::u16string& line) { logLines_.push_back(line); };
     browser_->SetEvents(events);
+  }
+
+  // The pid of the page's renderer process once it has one; 0 when none came within the wait.
+  qint64 RendererPid() {
+    WaitUntil([&] { return browser_->Page() && browser_->Page()->renderProcessPid() > 0; }, kWaitMs);
+    return browser_->Page() ? browser_->Page()->renderProcessPid() : 0;
   }
 
   void TearDown() override {
@@ -235,6 +268,7 @@ class WebBrowserTest : public ::testing::Test {
   std::unique_ptr<QWidget> panel_;
   std::unique_ptr<QtWebBrowser> browser_;
   std::vector<Completion> completions_;
+  std::vector<std::u16string> logLines_;
   std::function<void()> onComplete_;
 };
 
@@ -416,6 +450,151 @@ TEST_F(WebBrowserTest, CancelledLoadsRaiseNothingAndHideTheOldDocument) {
       EXPECT_EQ(browser_->ReadyState(), platform::kReadyStateComplete);
     }
   }
+}
+
+// The renderer process dies while the page the caller waits for is loading: the browser puts a
+// fresh page in place, requests the address again and completes it once, with one log line.
+TEST_F(WebBrowserTest, RendererKilledDuringALoadIsRestartedAndTheLoadCompletes) {
+  Load("/members");
+  const std::u16string slow = site_->Url("/slow");
+  browser_->Navigate(slow);
+  const qint64 pid = RendererPid();
+  ASSERT_GT(pid, 0);
+  Pause(200);  // the request is with the server now
+  ASSERT_TRUE(completions_.size() == 1u && browser_->ReadyState() == 1) << "still loading";
+  ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
+
+  ASSERT_TRUE(WaitForCompletions(2, kSlowMs * 2 + kWaitMs)) << "the killed load was not completed";
+  Pause(kSlowMs + 300);
+  ASSERT_EQ(completions_.size(), 2u) << "the restarted load completes once";
+  EXPECT_EQ(completions_[1].url, slow);
+  EXPECT_EQ(completions_[1].location, slow);
+  EXPECT_EQ(completions_[1].title, u"Talmorex - Slow");
+  EXPECT_TRUE(browser_->IsHtmlDocument(browser_->Document()));
+  ASSERT_EQ(logLines_.size(), 1u);
+  EXPECT_EQ(logLines_[0], u"Browser: the page's renderer stopped (killed, exit code 9); requesting " + slow + u" again");
+  const qint64 fresh = RendererPid();
+  EXPECT_GT(fresh, 0);
+  EXPECT_NE(fresh, pid);
+
+  // The browser goes on as before.
+  Load("/second");
+  ASSERT_EQ(completions_.size(), 3u);
+  EXPECT_EQ(completions_[2].title, u"Talmorex - Second");
+}
+
+// The renderer dies while a delivered page is shown and nothing is loading: the page is shown
+// again on a fresh renderer, but not handed over a second time.
+TEST_F(WebBrowserTest, RendererKilledAfterALoadShowsThePageAgainWithoutASecondCompletion) {
+  Load("/moved");  // shown as /second
+  const qint64 pid = RendererPid();
+  ASSERT_GT(pid, 0);
+  QWebEnginePage* const before = browser_->Page();
+  ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
+
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        QWebEnginePage* page = browser_->Page();
+        return page != before && page->renderProcessPid() > 0 && page->title() == "Talmorex - Second" &&
+               !logLines_.empty();
+      },
+      kWaitMs))
+      << "the page was not shown again";
+  Pause(500);
+  EXPECT_EQ(completions_.size(), 1u) << "a page shown again is not a new page";
+  ASSERT_EQ(logLines_.size(), 1u);
+  EXPECT_EQ(logLines_[0], u"Browser: the page's renderer stopped (killed, exit code 9); requesting " +
+                              site_->Url("/second") + u" again");
+  EXPECT_NE(browser_->Page()->renderProcessPid(), pid);
+  EXPECT_EQ(browser_->LocationURL(), site_->Url("/second"));
+  EXPECT_EQ(browser_->ReadyState(), platform::kReadyStateComplete) << "the delivered document stays readable";
+  EXPECT_EQ(browser_->Document().Get(u"body").Get(u"innertext").AsText(), u"second");
+
+  Load("/members");
+  ASSERT_EQ(completions_.size(), 2u);
+  EXPECT_EQ(completions_[1].title, u"Talmorex - Members");
+}
+
+// With a delay, a Navigate sooner than the delay after the last load started waits for it;
+// a newer Navigate replaces the held one, and Stop drops it.
+TEST_F(WebBrowserTest, NavigationDelayHoldsEarlyLoadsBackAndCancelsReplacedOnes) {
+  constexpr int kDelayMs = 600;
+  platform::qt::TWebBrowserOptions options;
+  options.navigationDelayMs = kDelayMs;
+  MakeBrowser(options);
+  using Clock = std::chrono::steady_clock;
+  auto msBetween = [](Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+  };
+
+  // The first load goes at once; a Navigate from its completion handler waits its turn.
+  const Clock::time_point first = Clock::now();
+  Load("/t/d1");
+  ASSERT_EQ(site_->Arrivals("d1").size(), 1u);
+  EXPECT_LT(msBetween(first, site_->Arrivals("d1")[0]), kDelayMs) << "nothing to wait for before the first load";
+  browser_->Navigate(site_->Url("/t/d2"));
+  EXPECT_EQ(browser_->ReadyState(), 1);
+  EXPECT_TRUE(browser_->Document().IsEmpty());
+  ASSERT_TRUE(WaitForCompletions(2, kDelayMs + kWaitMs));
+  ASSERT_EQ(site_->Arrivals("d2").size(), 1u);
+  EXPECT_GE(msBetween(first, site_->Arrivals("d2")[0]), kDelayMs);
+  EXPECT_EQ(completions_[1].title, u"Talmorex - d2");
+
+  // A newer Navigate replaces the held one, which is never requested.
+  const Clock::time_point third = Clock::now();
+  browser_->Navigate(site_->Url("/t/d3"));  // held: d2 started just now
+  Pause(100);
+  browser_->Navigate(site_->Url("/t/d4"));
+  ASSERT_TRUE(WaitForCompletions(3, kDelayMs + kWaitMs));
+  Pause(kDelayMs + 300);
+  ASSERT_EQ(completions_.size(), 3u);
+  EXPECT_EQ(completions_[2].title, u"Talmorex - d4");
+  EXPECT_TRUE(site_->Arrivals("d3").empty());
+  ASSERT_EQ(site_->Arrivals("d4").size(), 1u);
+  EXPECT_GE(msBetween(third, site_->Arrivals("d4")[0]), 0);
+
+  // Stop drops a held load: nothing is requested and nothing completes.
+  browser_->Navigate(site_->Url("/t/d5"));  // goes at once: d4 started long enough ago
+  ASSERT_TRUE(WaitForCompletions(4, kWaitMs));
+  browser_->Navigate(site_->Url("/t/d6"));  // held
+  browser_->Stop();
+  EXPECT_NE(browser_->ReadyState(), platform::kReadyStateComplete);
+  Pause(kDelayMs + 500);
+  EXPECT_EQ(completions_.size(), 4u);
+  EXPECT_TRUE(site_->Arrivals("d6").empty());
+
+  // Loads that are far enough apart are not delayed.
+  Pause(kDelayMs);
+  const Clock::time_point late = Clock::now();
+  Load("/t/d7");
+  ASSERT_EQ(site_->Arrivals("d7").size(), 1u);
+  EXPECT_LT(msBetween(late, site_->Arrivals("d7")[0]), kDelayMs);
+}
+
+// Recycling replaces the page object (and its renderer) before every Nth load; the loads go on
+// completing as before.
+TEST_F(WebBrowserTest, RecyclingReplacesThePageEveryNLoadsInvisibly) {
+  platform::qt::TWebBrowserOptions options;
+  options.recycleEvery = 2;
+  MakeBrowser(options);
+  std::vector<qint64> pids;
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    const std::string name = "r" + std::to_string(i);
+    Load("/t/" + name);
+    ASSERT_EQ(completions_.size(), static_cast<std::size_t>(i + 1));
+    EXPECT_EQ(completions_.back().title, u"Talmorex - " + platform::FromUtf8(name));
+    EXPECT_EQ(completions_.back().location, site_->Url("/t/" + name));
+    EXPECT_TRUE(browser_->IsHtmlDocument(browser_->Document()));
+    pids.push_back(RendererPid());
+  }
+  EXPECT_TRUE(logLines_.empty());
+  // Loads 0-1, 2-3 and 4-5 share a page each; each page has its own renderer.
+  EXPECT_EQ(pids[0], pids[1]);
+  EXPECT_EQ(pids[2], pids[3]);
+  EXPECT_EQ(pids[4], pids[5]);
+  EXPECT_NE(pids[1], pids[2]);
+  EXPECT_NE(pids[3], pids[4]);
 }
 
 TEST_F(WebBrowserTest, FailedLoadsCompleteWithTheirErrorPage) {
