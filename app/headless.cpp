@@ -6,7 +6,25 @@
 #include "app/Unit1.h"
 #include "common/exceptions.h"
 
-const char* const kHeadlessUsage = "usage: wexa-scraper --headless [--min-content N] [--resume]";
+const char* const kHeadlessUsage = "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]";
+
+namespace {
+
+// A delay in ms from its text, or nullopt when it is not a whole number in range.
+std::optional<int> ParseDelay(const std::string& text) {
+  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const int value = std::stoi(text);
+  if (value > kMaxNavigationDelayMs) return std::nullopt;
+  return value;
+}
+
+std::string DelayError(const std::string& source, const std::string& text) {
+  return source + " takes a whole number of milliseconds from 0 to " + std::to_string(kMaxNavigationDelayMs) +
+         ", not '" + text + "'";
+}
+
+}  // namespace
 
 std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args) {
   bool headless = false;
@@ -22,12 +40,23 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
       options.minContent = args[++i];
     } else if (a.rfind("--min-content=", 0) == 0) {
       options.minContent = a.substr(14);
+    } else if (a == "--delay-ms" || a.rfind("--delay-ms=", 0) == 0) {
+      std::string value;
+      if (a == "--delay-ms") {
+        if (i + 1 >= args.size()) throw std::invalid_argument("--delay-ms needs a number");
+        value = args[++i];
+      } else {
+        value = a.substr(11);
+      }
+      options.delayMs = ParseDelay(value);
+      if (!options.delayMs) throw std::invalid_argument(DelayError("--delay-ms", value));
     } else {
       throw std::invalid_argument("unknown argument: " + a);
     }
   }
   if (!headless) {
-    if (options.resume || options.minContent) throw std::invalid_argument("--resume and --min-content need --headless");
+    if (options.resume || options.minContent || options.delayMs)
+      throw std::invalid_argument("--resume, --min-content and --delay-ms need --headless");
     return std::nullopt;
   }
   if (options.minContent) {
@@ -37,6 +66,14 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
       throw std::invalid_argument("--min-content takes a whole number of 0 or more, not '" + n + "'");
   }
   return options;
+}
+
+int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
+  if (headless && headless->delayMs) return *headless->delayMs;
+  if (!environmentValue || !*environmentValue) return 0;
+  const std::optional<int> delay = ParseDelay(environmentValue);
+  if (!delay) throw std::invalid_argument(DelayError("WEXA_DELAY_MS", environmentValue));
+  return *delay;
 }
 
 class THeadlessHost::StatusBar : public platform::IStatusBar {

@@ -4,7 +4,7 @@
 // one and the finished line always), Memo1 lines and message-box texts to stderr, and every
 // confirmation is answered Yes.
 //
-// Usage: wexa-scraper --headless [--min-content N] [--resume]
+// Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]
 
 #include <functional>
 #include <iosfwd>
@@ -19,11 +19,24 @@ struct THeadlessOptions {
   bool resume = false;
   // The text typed into Edit1; the form's own "5000" when absent.
   std::optional<std::string> minContent;
+  // Least time between the starts of two page loads, in ms; when absent, WEXA_DELAY_MS decides.
+  std::optional<int> delayMs;
 };
 
 // Parses the arguments after the program name. Returns nullopt when they are not windowless mode
 // (no --headless). Throws std::invalid_argument with a usage message for a malformed command line.
 std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args);
+
+// The largest delay between two page loads. The hold counts against the reload timer's period
+// (a page is requested again when none was accepted 30000 ms after its navigation), so the delay
+// stays well below it.
+constexpr int kMaxNavigationDelayMs = 10000;
+
+// The delay between two page loads for this run: --delay-ms when given (headless), otherwise
+// environmentValue (WEXA_DELAY_MS; null or empty: unset), otherwise 0. Throws
+// std::invalid_argument naming the source when the value is not a whole number from 0 to
+// kMaxNavigationDelayMs.
+int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
 // The usage line printed with a usage error.
 extern const char* const kHeadlessUsage;

@@ -128,6 +128,13 @@ int main(int argc, char** argv) {
     std::cerr << error.what() << '\n' << kHeadlessUsage << '\n';
     return 2;
   }
+  platform::qt::TWebBrowserOptions browserOptions;
+  try {
+    browserOptions.navigationDelayMs = NavigationDelayMs(headless, std::getenv("WEXA_DELAY_MS"));
+  } catch (const std::invalid_argument& error) {
+    std::cerr << error.what() << '\n';
+    return 2;
+  }
 
   // Unit start-ups, in this order, before the application object: logging, then the XML
   // persistence, then the category model's class registration, then the log threshold.
@@ -156,7 +163,7 @@ int main(int argc, char** argv) {
   {
     platform::qt::WexaApplication application(argc, argv);
     platform::qt::InstallFatalSignalReport(DefaultLogPath());
-    platform::qt::QtFormHost host(platform::qt::CreateWebBrowser);
+    platform::qt::QtFormHost host(platform::qt::WebBrowserFactory(browserOptions));
     if (headless) {
       exitCode = RunHeadless(host, *headless);
     } else {

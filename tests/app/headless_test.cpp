@@ -24,10 +24,74 @@ TEST(HeadlessArgumentsTest, AcceptsTheContractAndRefusesTheRest) {
   ASSERT_TRUE(o);
   EXPECT_TRUE(o->resume);
   EXPECT_EQ(*o->minContent, "120");
+  EXPECT_FALSE(o->delayMs) << "no delay unless asked for";
   for (const std::vector<std::string>& bad :
        {std::vector<std::string>{"--headless", "--min-content"}, {"--headless", "--min-content", "-5"},
         {"--headless", "--min-content", "12x"}, {"--headless", "--bogus"}, {"--resume"}}) {
     EXPECT_THROW(ParseHeadlessArguments(bad), std::invalid_argument) << bad.back();
+  }
+}
+
+TEST(HeadlessArgumentsTest, DelayBetweenLoadsTakesWholeMillisecondsUpToTheLimit) {
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<int> delay;  // nullopt: refused
+  };
+  const std::vector<Case> cases = {
+      {{"--headless", "--delay-ms", "250"}, 250},
+      {{"--delay-ms", "0", "--headless"}, 0},
+      {{"--headless", "--delay-ms=1500", "--min-content", "7"}, 1500},
+      {{"--headless", "--delay-ms", "10000"}, 10000},
+      {{"--headless", "--delay-ms", "10001"}, std::nullopt},
+      {{"--headless", "--delay-ms", "99999999999"}, std::nullopt},
+      {{"--headless", "--delay-ms", "-1"}, std::nullopt},
+      {{"--headless", "--delay-ms", "1.5"}, std::nullopt},
+      {{"--headless", "--delay-ms", ""}, std::nullopt},
+      {{"--headless", "--delay-ms="}, std::nullopt},
+      {{"--headless", "--delay-ms"}, std::nullopt},
+      {{"--delay-ms", "100"}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    if (c.delay) {
+      const auto o = ParseHeadlessArguments(c.args);
+      ASSERT_TRUE(o);
+      EXPECT_EQ(o->delayMs, c.delay);
+    } else {
+      EXPECT_THROW(ParseHeadlessArguments(c.args), std::invalid_argument);
+    }
+  }
+  try {
+    ParseHeadlessArguments({"--headless", "--delay-ms", "fast"});
+    ADD_FAILURE() << "no error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "--delay-ms takes a whole number of milliseconds from 0 to 10000, not 'fast'");
+  }
+  EXPECT_EQ(std::string(kHeadlessUsage), "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]");
+}
+
+TEST(HeadlessArgumentsTest, TheDelayOptionWinsOverTheEnvironmentWhichWinsOverNone) {
+  const auto withDelay = ParseHeadlessArguments({"--headless", "--delay-ms", "40"});
+  const auto withoutDelay = ParseHeadlessArguments({"--headless"});
+  const std::optional<THeadlessOptions> window;
+  EXPECT_EQ(NavigationDelayMs(withDelay, "900"), 40);
+  EXPECT_EQ(NavigationDelayMs(withDelay, "junk"), 40) << "an option given makes the environment irrelevant";
+  EXPECT_EQ(NavigationDelayMs(withoutDelay, "900"), 900);
+  EXPECT_EQ(NavigationDelayMs(window, "900"), 900);
+  EXPECT_EQ(NavigationDelayMs(window, nullptr), 0);
+  EXPECT_EQ(NavigationDelayMs(window, ""), 0);
+  EXPECT_EQ(NavigationDelayMs(withoutDelay, nullptr), 0);
+  for (const char* bad : {"x", "-3", "20000", " 5"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(NavigationDelayMs(window, bad), std::invalid_argument);
+  }
+  try {
+    NavigationDelayMs(withoutDelay, "soon");
+    ADD_FAILURE() << "no error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "WEXA_DELAY_MS takes a whole number of milliseconds from 0 to 10000, not 'soon'");
   }
 }
 
