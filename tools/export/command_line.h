@@ -1,0 +1,39 @@
+#pragma once
+// The command line of wexa-export.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/exceptions.h"
+
+namespace exporter {
+
+// A command line that cannot be run: an unknown option, a missing value or file name.
+WEXA_DECLARE_EXCEPTION(EUsageError, Exception)
+
+enum TOutputFormat { ofCsv, ofJsonLines };
+
+struct TExportOptions {
+  bool help = false;
+  // Compare two trees instead of exporting one.
+  bool diff = false;
+  TOutputFormat format = ofCsv;
+  // Empty: none given (the diff then writes to standard output).
+  std::string output;
+  // None given: the queue.lst beside the tree file, when there is one.
+  std::optional<std::string> queue;
+  bool force = false;
+  // The tree files: one to export, two (old, new) to compare.
+  std::vector<std::string> inputs;
+};
+
+// Parses the arguments after the program name. Options take their value as the next argument or after
+// "=" ("--format csv", "--format=csv"; "-o FILE"); "--" ends the options. --help anywhere asks for the
+// help alone. Throws EUsageError naming the first problem.
+TExportOptions ParseCommandLine(const std::vector<std::string>& args);
+
+// The --help text: every option, the columns of both outputs and the rules behind them.
+std::string HelpText();
+
+}  // namespace exporter
