@@ -1,0 +1,171 @@
+// The whole command: options, refusal to replace an output, and failures that leave no output, both
+// through RunExportTool and through the built program's exit status.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "export_fixture.h"
+#include "export_tool.h"
+#include "output_file.h"
+
+namespace export_test {
+namespace {
+
+using namespace exporter;
+
+class CommandTest : public ExportTest {
+ protected:
+  void SetUp() override {
+    ExportTest::SetUp();
+    tree_ = SaveBuiltTree("tree.xml", [](platform::TreeView& t) {
+      auto* a = Real(t, nullptr, 1, u"A", u"http://w/A/", -1);
+      Real(t, a, 2, u"B", u"http://w/B/", 5);
+    });
+  }
+
+  int Run(const std::vector<std::string>& args) {
+    out_.str("");
+    err_.str("");
+    return RunExportTool(args, out_, err_);
+  }
+
+  // stderr holds exactly one line, beginning with the program's name.
+  void ExpectOneErrorLine() {
+    const std::string err = err_.str();
+    EXPECT_TRUE(err.starts_with("wexa-export: ")) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(err.ends_with("\n")) << err;
+  }
+
+  std::string tree_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+};
+
+TEST_F(CommandTest, ExistingOutputIsKeptWithoutForceAndReplacedWithIt) {
+  WriteFile(Path("out.csv"), "mine");
+  EXPECT_EQ(Run({"-o", Path("out.csv"), tree_}), 2);
+  EXPECT_EQ(err_.str(), "wexa-export: " + Path("out.csv") + " exists already; use --force to replace it\n");
+  EXPECT_EQ(ReadFile(Path("out.csv")), "mine");
+
+  WriteFile(Path("queue.lst"), "2\r\n");
+  EXPECT_EQ(Run({"--force", "--output=" + Path("out.csv"), tree_}), 0);
+  EXPECT_EQ(err_.str(), "");
+  EXPECT_EQ(ReadFile(Path("out.csv")),
+            "id,kind,name,address,content,parent_id,depth,path,visited\r\n"
+            "1,category,A,http://w/A/,-1,,1,A,true\r\n"
+            "2,category,B,http://w/B/,5,1,2,A / B,false\r\n");
+
+  // The diff refuses the same way, also when its trees are fine.
+  EXPECT_EQ(Run({"--diff", "-o", Path("out.csv"), tree_, tree_}), 2);
+  EXPECT_TRUE(ReadFile(Path("out.csv")).starts_with("id,"));
+  EXPECT_EQ(Run({"--diff", "-o", Path("out.csv"), "--force", tree_, tree_}), 0);
+  EXPECT_EQ(ReadFile(Path("out.csv")), "change,address,old_name,new_name,old_content,new_content\r\n");
+  EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"out.csv", "queue.lst", "tree.xml"}));
+}
+
+TEST_F(CommandTest, OutputThatAppearsDuringTheRunIsNotReplaced) {
+  TOutputFile file(Path("out.csv"), false);
+  file.Write("new");
+  WriteFile(Path("out.csv"), "someone else's");
+  EXPECT_THROW(file.Commit(), EOutputExists);
+  EXPECT_EQ(ReadFile(Path("out.csv")), "someone else's");
+}
+
+TEST_F(CommandTest, BadInputFailsOnOneLineAndLeavesNoOutput) {
+  WriteFile(Path("malformed.xml"), "<DUMMY_NODE><TXMLTreeNode>\n<Data isNull=\"true\"/>");
+  WriteFile(Path("store.xml"), "<DUMMY_NODE><TWexa><Categories/><SymbolicCategories/></TWexa></DUMMY_NODE>");
+  WriteFile(Path("bad.lst"), "1\r\nnot a number\r\n");
+  const std::string out = Path("out.csv");
+  const std::vector<std::vector<std::string>> cases = {
+      {"-o", out, Path("missing.xml")},
+      {"-o", out, Path("malformed.xml")},
+      {"-o", out, Path("store.xml")},
+      {"-o", out, "--queue", Path("bad.lst"), tree_},
+      {"-o", out, "--queue", Path("missing.lst"), tree_},
+      {"-o", out, "--format", "xml", tree_},
+      {"-o", out, "--colour", tree_},
+      {"-o", out},
+      {tree_},
+      {"-o", out, tree_, tree_},
+      {"-o", out, "--queue", Path("bad.lst"), "--diff", tree_, tree_},
+      {"--diff", "-o", out, tree_},
+      {"--diff", "-o", out, tree_, Path("malformed.xml")},
+      {"-o", out, "--force=yes", tree_},
+      {"-o", out, "-o", out, tree_},
+      {"-o", Path("no-such-folder/out.csv"), tree_},
+  };
+  for (const auto& args : cases) {
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    EXPECT_EQ(Run(args), 2);
+    ExpectOneErrorLine();
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"bad.lst", "malformed.xml", "store.xml", "tree.xml"}));
+  }
+  // A malformed queue file beside the tree is found without --queue and fails the same way.
+  WriteFile(Path("queue.lst"), "x");
+  EXPECT_EQ(Run({"-o", out, tree_}), 2);
+  EXPECT_EQ(err_.str(), "wexa-export: " + Path("queue.lst") + ", line 1: 'x' is not a valid integer value\n");
+}
+
+TEST_F(CommandTest, MissingQueueFileIsNotedAndEveryRealCategoryIsVisited) {
+  EXPECT_EQ(Run({"--format", "jsonl", "-o", Path("out.jsonl"), tree_}), 0);
+  EXPECT_EQ(err_.str(), "wexa-export: no queue.lst beside " + tree_ + "; every real category counts as visited\n");
+  const std::string json = ReadFile(Path("out.jsonl"));
+  EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 2);
+  EXPECT_EQ(json.find("\"visited\":false"), std::string::npos);
+}
+
+TEST_F(CommandTest, DiffWithoutOutputGoesToStandardOutput) {
+  const std::string after = SaveBuiltTree("new.xml", [](platform::TreeView& t) {
+    Real(t, nullptr, 1, u"A", u"http://w/A/", -1);
+  });
+  EXPECT_EQ(Run({"--diff", "--format=jsonl", tree_, after}), 0);
+  EXPECT_EQ(out_.str(),
+            R"({"change":"removed","address":"http://w/B/","old_name":"B","new_name":null,"old_content":5,"new_content":null})"
+            "\n");
+  EXPECT_EQ(err_.str(), "");
+}
+
+TEST_F(CommandTest, HelpNamesEveryOptionAndTheVisitedRule) {
+  EXPECT_EQ(Run({"-o", "x", "--help", "--bogus"}), 0);
+  const std::string help = out_.str();
+  for (const char* option : {"-o, --output", "--format", "csv", "jsonl", "--queue", "--force", "--diff", "-h, --help"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  EXPECT_NE(help.find("visited unless its ID is\n             pending in the queue file"), std::string::npos);
+  EXPECT_NE(help.find("Symbolic categories are never visited"), std::string::npos);
+  EXPECT_EQ(err_.str(), "");
+  // After "--" it is a file name.
+  EXPECT_EQ(Run({"-o", Path("out.csv"), "--", "--help"}), 2);
+}
+
+// The built program: its exit status and its files, as scripts see them.
+int RunProgram(const std::string& arguments) {
+  const int status = std::system((std::string("'") + WEXA_EXPORT_BINARY + "' " + arguments).c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(CommandTest, ProgramExitsZeroOnSuccessAndTwoOnFailure) {
+  const std::string out = Path("out.csv");
+  const std::string err = Path("err.txt");
+  EXPECT_EQ(RunProgram("-o '" + out + "' '" + tree_ + "' 2>'" + err + "'"), 0);
+  EXPECT_TRUE(ReadFile(out).starts_with("id,kind,name,address,content,parent_id,depth,path,visited\r\n1,category,A,"));
+
+  EXPECT_EQ(RunProgram("-o '" + out + "' '" + tree_ + "' 2>'" + err + "'"), 2);
+  EXPECT_EQ(ReadFile(err), "wexa-export: " + out + " exists already; use --force to replace it\n");
+
+  std::filesystem::remove(out);
+  EXPECT_EQ(RunProgram("-o '" + out + "' '" + Path("missing.xml") + "' 2>'" + err + "'"), 2);
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(RunProgram("--help >'" + out + "'"), 0);
+  EXPECT_NE(ReadFile(out).find("--queue"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace export_test
