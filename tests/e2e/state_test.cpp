@@ -164,12 +164,14 @@ TEST_F(StateTest, ResumedCrawlEndsWithTheUninterruptedTree) {
   struct Interruption {
     std::string name;
     std::function<bool(const std::string&)> when;
+    int signal;  // SIGINT and SIGTERM are the same request
   };
   const std::vector<Interruption> interruptions = {
-      {"early", [](const std::string& l) { return ParseProgress(l) && ParseProgress(l)->categories >= 40; }},
+      {"early", [](const std::string& l) { return ParseProgress(l) && ParseProgress(l)->categories >= 40; }, SIGINT},
       {"mid-way",
-       [&](const std::string& l) { return ParseProgress(l) && ParseProgress(l)->categories >= expected.categoryCount / 2; }},
-      {"symbolic pass", [](const std::string& l) { return std::regex_match(l, kPassLine); }},
+       [&](const std::string& l) { return ParseProgress(l) && ParseProgress(l)->categories >= expected.categoryCount / 2; },
+       SIGTERM},
+      {"symbolic pass", [](const std::string& l) { return std::regex_match(l, kPassLine); }, SIGINT},
   };
   bool finishedState = false;  // the last stop saved a crawl whose pass had already run
   bool done = false;
@@ -188,7 +190,7 @@ TEST_F(StateTest, ResumedCrawlEndsWithTheUninterruptedTree) {
     }
     ScraperRun run(work_, site.RootUrl(), runArgs, "run" + std::to_string(++runs));
     const bool reached = WaitForLine(run, point.when, 180s);
-    if (reached) run.Proc().Signal(SIGINT);
+    if (reached) run.Proc().Signal(point.signal);
     const std::optional<ExitStatus> st = Finish(run, 120s);
     ASSERT_TRUE(st);
     if (!reached) {
@@ -356,7 +358,7 @@ TEST_F(StateTest, SaveKilledHalfWayLeavesThePreviousFilesWhole) {
   // stop request comes and the save starts at once.
   SampleSite site({"--categories", "3", "--top-level", "3", "--fault-stall", "1", "--stall-seconds", "120"}, temp_);
   const ExpectedCrawl pages = site.Expected(1);
-  SavedTree tree = GeneratedTree(site.RootUrl(), 300000, 40, 60000, nullptr);
+  SavedTree tree = GeneratedTree(site.RootUrl(), 200000, 40, 40000, nullptr);
   tree.nodes[static_cast<std::size_t>(tree.top[0])].url = pages.categories[0].url;
   const int queued = tree.nodes[static_cast<std::size_t>(tree.top[0])].id;
   const std::string treeText = FormatTreeFile(tree);
@@ -365,45 +367,49 @@ TEST_F(StateTest, SaveKilledHalfWayLeavesThePreviousFilesWhole) {
   const std::string loadedLine = "Categories: " + std::to_string(tree.RealCount()) + " | Symbolic categories: " +
                                  std::to_string(tree.SymbolicCount()) + " | Queue: 1";
 
-  bool killedHalfWay = false;
-  std::string tempName;
+  std::uintmax_t writtenAtKill = 0;
+  bool tempLeft = false;
   {
     ScraperRun run(work_, site.RootUrl(), {"--resume"}, "killed");
     ASSERT_TRUE(WaitForLine(run, [&](const std::string& l) { return l == loadedLine; }, 120s)) << run.Tail();
     std::this_thread::sleep_for(300ms);  // the navigation to the stalled page is under way
     run.Proc().Signal(SIGINT);
-    // The save writes tree.xml beside the old one first: kill it as soon as that file appears.
-    const bool saving = WaitUntil(
+    // The new tree.xml is written beside the old one (the document is built in memory while that file
+    // is still empty, then written at once): kill the program as soon as the file appears.
+    std::filesystem::path tempFile;
+    const bool writing = WaitUntil(
         [&] {
-          for (const auto& e : std::filesystem::directory_iterator(work_)) {
+          std::error_code ec;
+          for (const auto& e : std::filesystem::directory_iterator(work_, ec)) {
             const std::string name = e.path().filename().string();
-            if (name.rfind("tree.xml", 0) == 0 && name != "tree.xml") {
-              tempName = name;
-              return true;
-            }
+            if (name.rfind("tree.xml", 0) == 0 && name != "tree.xml") tempFile = e.path();
           }
-          return false;
+          if (tempFile.empty()) return false;
+          writtenAtKill = std::filesystem::file_size(tempFile, ec);
+          return true;
         },
         60s, &run.Proc(), 1ms);
-    ASSERT_TRUE(saving) << "no save began\n" << run.Tail();
+    ASSERT_TRUE(writing) << "no save was seen writing tree.xml\n" << run.Tail();
     run.Proc().KillGroup();
     ASSERT_EQ(run.Proc().Status().signal, SIGKILL) << run.Tail();
-    killedHalfWay = std::filesystem::exists(work_ / tempName);
-    if (killedHalfWay)
-      std::cout << "[ note ] killed with " << std::filesystem::file_size(work_ / tempName) << " of about "
-                << treeText.size() << " bytes written\n";
+    tempLeft = std::filesystem::exists(tempFile);
+    std::cout << "[ note ] killed with " << writtenAtKill << " of about " << treeText.size() << " bytes written\n";
   }
+  // The temporary file stays behind when the kill came before the rename.
+  const bool killedHalfWay = tempLeft;
   ASSERT_TRUE(killedHalfWay) << "the save finished before the kill; the test proves nothing";
   EXPECT_TRUE(ReadFile(work_ / "tree.xml") == treeText) << "tree.xml was changed by the killed save";
   EXPECT_EQ(ReadFile(work_ / "queue.lst"), QueueText({queued}));
 
   // The files left behind load: the resumed run shows the loaded counts; a stop then saves again.
+  // Its page is answered now, so the run may also finish (pass and save) before the stop request
+  // is acted upon: either way it saves.
   ScraperRun run(work_, site.RootUrl(), {"--resume"}, "resumed");
   ASSERT_TRUE(WaitForLine(run, [&](const std::string& l) { return l == loadedLine; }, 120s)) << run.Tail();
   run.Proc().Signal(SIGINT);
   const std::optional<ExitStatus> st = Finish(run, 120s);
   ASSERT_TRUE(st);
-  EXPECT_TRUE(st->exited && st->code == 130) << run.Tail();
+  EXPECT_TRUE(st->exited && (st->code == 130 || st->code == 0)) << run.Tail();
   SavedTree after;
   ASSERT_NO_THROW(after = ReadTreeFile(work_ / "tree.xml"));
   EXPECT_GE(after.RealCount(), tree.RealCount());
