@@ -25,7 +25,7 @@ done
 
 root=$work/root
 dpkg -x "$deb" "$root"
-for file in usr/bin/wexa-scraper usr/bin/wexa-sample-site usr/share/applications/wexa-scraper.desktop \
+for file in usr/bin/wexa-scraper usr/bin/wexa-sample-site usr/bin/wexa-export usr/share/applications/wexa-scraper.desktop \
             usr/share/icons/hicolor/scalable/apps/wexa-scraper.svg; do
   [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
@@ -50,4 +50,7 @@ HOME=$work WEXA_ROOT_URL="http://127.0.0.1:$(head -n1 "$work/port")" WEXA_SEARCH
 finished="*** FINISHED *** Categories: $categories | Symbolic categories: $symbolic | Queue: 0"
 [ "$(tail -n1 "$work/out")" = "$finished" ] || fail "last line '$(tail -n1 "$work/out")', expected '$finished'"
 [ -s tree.xml ] && [ -e queue.lst ] || fail "the finished crawl saved no state"
+"$root/usr/bin/wexa-export" -o export.csv tree.xml || fail "the packaged wexa-export could not read the saved tree"
+rows=$(($(wc -l <export.csv) - 1))
+[ "$rows" -gt "$categories" ] || fail "export has $rows rows for $categories categories"
 echo "package installs and crawls: $finished"
