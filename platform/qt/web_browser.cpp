@@ -161,6 +161,10 @@ void QtWebBrowser::ReplacePage() {
                    });
 
   QWebEnginePage* old = page_.data();
+  if (old && !old->url().isEmpty()) {
+    urlBefore_ = UrlText(old->url());
+    titleBefore_ = FromQString(old->title());
+  }
   view->setPage(page);
   page_ = page;
   loadsSincePageMade_ = 0;
@@ -255,7 +259,7 @@ void QtWebBrowser::OnRendererStopped(int status, int exitCode) {
 void QtWebBrowser::RecoverRenderer(const std::u16string& reason) {
   if (!view_ || !page_) return;
   // What the old page shows, to show it again when no load is awaited.
-  const std::u16string shown = UrlText(page_->url());
+  const std::u16string shown = LocationURL();
   ReplacePage();
 
   const bool awaited = state_ == TLoadState::lsHeld || state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading;
@@ -292,9 +296,15 @@ void QtWebBrowser::RecoverRenderer(const std::u16string& reason) {
   }
 }
 
-std::u16string QtWebBrowser::LocationURL() { return page_ ? UrlText(page_->url()) : std::u16string(); }
+std::u16string QtWebBrowser::LocationURL() {
+  if (!page_) return {};
+  return page_->url().isEmpty() ? urlBefore_ : UrlText(page_->url());
+}
 
-std::u16string QtWebBrowser::LocationName() { return page_ ? FromQString(page_->title()) : std::u16string(); }
+std::u16string QtWebBrowser::LocationName() {
+  if (!page_) return {};
+  return page_->url().isEmpty() ? titleBefore_ : FromQString(page_->title());
+}
 
 int QtWebBrowser::ReadyState() {
   switch (state_) {

@@ -110,6 +110,10 @@ class QtWebBrowser : public IBrowser {
   TLoadState state_ = TLoadState::lsIdle;
   // The address of the last load issued (by Navigate, or by the page itself), or held back.
   std::u16string requested_;
+  // What the page replaced last showed. A fresh page has no address or title until its first
+  // load arrives; until then the location is still the page shown before, as during any load.
+  std::u16string urlBefore_;
+  std::u16string titleBefore_;
   // The start of the last load issued; invalid before the first.
   QElapsedTimer lastLoadStart_;
   QTimer heldTimer_;

@@ -462,8 +462,16 @@ TEST_F(WebBrowserTest, RendererKilledDuringALoadIsRestartedAndTheLoadCompletes) 
   ASSERT_GT(pid, 0);
   Pause(200);  // the request is with the server now
   ASSERT_TRUE(completions_.size() == 1u && browser_->ReadyState() == 1) << "still loading";
+  EXPECT_EQ(browser_->LocationURL(), site_->Url("/members")) << "a load shows its address once it arrives";
   ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
 
+  // While the fresh page loads, the browser answers as during any load: loading, and the location
+  // and title of the page shown before.
+  ASSERT_TRUE(WaitUntil([&] { return !logLines_.empty(); }, kWaitMs));
+  EXPECT_EQ(browser_->ReadyState(), 1);
+  EXPECT_EQ(browser_->LocationURL(), site_->Url("/members"));
+  EXPECT_EQ(browser_->LocationName(), u"Talmorex - Members");
+  EXPECT_TRUE(browser_->Document().IsEmpty());
   ASSERT_TRUE(WaitForCompletions(2, kSlowMs * 2 + kWaitMs)) << "the killed load was not completed";
   Pause(kSlowMs + 300);
   ASSERT_EQ(completions_.size(), 2u) << "the restarted load completes once";
@@ -581,7 +589,12 @@ TEST_F(WebBrowserTest, RecyclingReplacesThePageEveryNLoadsInvisibly) {
   for (int i = 0; i < 6; ++i) {
     SCOPED_TRACE(i);
     const std::string name = "r" + std::to_string(i);
-    Load("/t/" + name);
+    browser_->Navigate(site_->Url("/t/" + name));
+    // On a fresh page as on the old one: until the load arrives, the page shown before.
+    if (i > 0) {
+      EXPECT_EQ(browser_->LocationURL(), site_->Url("/t/r" + std::to_string(i - 1)));
+    }
+    ASSERT_TRUE(WaitForCompletions(static_cast<std::size_t>(i + 1)));
     ASSERT_EQ(completions_.size(), static_cast<std::size_t>(i + 1));
     EXPECT_EQ(completions_.back().title, u"Talmorex - " + platform::FromUtf8(name));
     EXPECT_EQ(completions_.back().location, site_->Url("/t/" + name));
