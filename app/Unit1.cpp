@@ -389,25 +389,31 @@ void TForm1::SymbolicPass() {
 bool TForm1::QueueHasUrl(const std::u16string& url) const { return queue->HasUrlIgnoringCase(url); }
 
 TreeNode* TForm1::FindCategoryNode(const std::u16string& url) const {
-  const auto it = nodesByUrl_.find(url);
-  if (it == nodesByUrl_.end() || it->second.empty()) return nullptr;
-  TreeNode* first = it->second.front();
-  for (TreeNode* candidate : it->second)
-    if (ComesBefore(candidate, first)) first = candidate;
+  TreeNode* first = nullptr;
+  const auto [begin, end] = nodesByUrl_.equal_range(std::hash<std::u16string>{}(url));
+  for (auto it = begin; it != end; ++it) {
+    TreeNode* candidate = it->second;
+    if (static_cast<const TCategory*>(candidate->Data())->Url != url) continue;
+    if (!first || ComesBefore(candidate, first)) first = candidate;
+  }
   return first;
 }
 
 void TForm1::IndexNode(TreeNode* node) {
-  if (const auto* category = dynamic_cast<const TCategory*>(node->Data())) nodesByUrl_[category->Url].push_back(node);
+  if (const auto* category = dynamic_cast<const TCategory*>(node->Data()))
+    nodesByUrl_.emplace(std::hash<std::u16string>{}(category->Url), node);
 }
 
 void TForm1::UnindexNode(TreeNode* node) {
   const auto* category = dynamic_cast<const TCategory*>(node->Data());
   if (!category) return;
-  const auto it = nodesByUrl_.find(category->Url);
-  if (it == nodesByUrl_.end()) return;
-  std::erase(it->second, node);
-  if (it->second.empty()) nodesByUrl_.erase(it);
+  const auto [begin, end] = nodesByUrl_.equal_range(std::hash<std::u16string>{}(category->Url));
+  for (auto it = begin; it != end; ++it) {
+    if (it->second == node) {
+      nodesByUrl_.erase(it);
+      return;
+    }
+  }
 }
 
 void TForm1::SaveState() {

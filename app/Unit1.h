@@ -153,8 +153,10 @@ class TForm1 {
   std::optional<std::u16string> heldPage_;
   // FormDestroy has begun: nothing is handed on any more.
   bool closing_ = false;
-  // Nodes whose data is a real category, by exact Url. Kept by the tree's add and delete hooks.
-  std::unordered_map<std::u16string, std::vector<platform::TreeNode*>> nodesByUrl_;
+  // Nodes whose data is a real category, by the hash of the exact Url; the records' own Urls settle
+  // collisions. Kept by the tree's add and delete hooks. Hashes rather than copies of the Urls keep
+  // the index small in a crawl of a million categories.
+  std::unordered_multimap<std::size_t, platform::TreeNode*> nodesByUrl_;
 };
 
 // The window's control table: every control with its geometry, anchors, captions, fonts and the

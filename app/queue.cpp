@@ -4,7 +4,8 @@
 
 int TMyQueue::Push(TCategory* category) {
   entries_.push_back(category);
-  ++foldedUrls_[platform::FoldCase(category->Url)];
+  foldedUrls_.emplace(std::hash<std::u16string>{}(platform::FoldCase(category->Url)),
+                      static_cast<int>(entries_.size()) - 1);
   return static_cast<int>(entries_.size()) - 1;
 }
 
@@ -22,5 +23,10 @@ void TMyQueue::Reserve(std::size_t n) {
 }
 
 bool TMyQueue::HasUrlIgnoringCase(const std::u16string& url) const {
-  return foldedUrls_.count(platform::FoldCase(url)) > 0;
+  const std::u16string folded = platform::FoldCase(url);
+  const auto [begin, end] = foldedUrls_.equal_range(std::hash<std::u16string>{}(folded));
+  for (auto it = begin; it != end; ++it) {
+    if (platform::FoldCase(entries_[static_cast<std::size_t>(it->second)]->Url) == folded) return true;
+  }
+  return false;
 }

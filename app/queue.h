@@ -34,12 +34,13 @@ class TMyQueue {
   void Reserve(std::size_t n);
 
   // True when any entry, taken or pending, has a Url equal to url ignoring letter case (Unicode case
-  // folding). O(length of url).
+  // folding). O(length of url). Reads the Urls of entries, so their records must still be alive.
   bool HasUrlIgnoringCase(const std::u16string& url) const;
 
  private:
   std::vector<TCategory*> entries_;
   int readPos_ = 0;
-  // Folded Url of every entry, with how many entries have it.
-  std::unordered_map<std::u16string, int> foldedUrls_;
+  // Index of every entry by the hash of its folded Url; the entries' own Urls settle collisions.
+  // Hashes rather than copies of the Urls keep the queue small in a crawl of a million categories.
+  std::unordered_multimap<std::size_t, int> foldedUrls_;
 };
