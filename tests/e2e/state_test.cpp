@@ -516,5 +516,87 @@ TEST_F(StateTest, UnknownQueuedIdIsReportedAndSkipped) {
   }
 }
 
+// A real subcategory whose address is already queued: the duplicate message "bingo %d %d" ends that
+// page's reading, and the windowless runner then presses "stop" (which must return at once: the
+// crawl is at rest) and "start", so the crawl goes on and finishes. The state makes it happen: the
+// queue holds a top-level page and, after it, the page of that top-level page's first subcategory.
+TEST_F(StateTest, DuplicateSubcategoryIsRecordedAndTheCrawlGoesOn) {
+  SampleSite site({"--seed", "3", "--categories", "40", "--top-level", "5"}, temp_);
+  const ExpectedCrawl expected = site.Expected(1);
+  // A top-level category whose first recorded subcategory has subcategories of its own.
+  const ExpectedCategory* top = nullptr;
+  const ExpectedCategory* sub = nullptr;
+  for (const ExpectedCategory& t : expected.categories) {
+    if (!t.parentUrl.empty()) continue;
+    const auto first = std::find_if(expected.categories.begin(), expected.categories.end(),
+                                    [&](const ExpectedCategory& c) { return c.parentUrl == t.url; });
+    if (first == expected.categories.end()) continue;
+    const bool hasChildren = std::any_of(expected.categories.begin(), expected.categories.end(),
+                                         [&](const ExpectedCategory& c) { return c.parentUrl == first->url; });
+    if (hasChildren) {
+      top = &t;
+      sub = &*first;
+      break;
+    }
+  }
+  ASSERT_TRUE(top && sub) << "the sample has no suitable category";
+
+  SavedTree state;
+  for (const ExpectedCategory* c : {top, sub}) {
+    TreeRecord r;
+    r.id = static_cast<int>(state.nodes.size()) + 1;
+    r.content = c->content;
+    r.name = c->name;
+    r.url = c->url;
+    state.top.push_back(static_cast<int>(state.nodes.size()));
+    state.nodes.push_back(r);
+  }
+  WriteFile(work_ / "tree.xml", FormatTreeFile(state));
+  WriteFile(work_ / "queue.lst", QueueText({1, 2}));
+
+  ScraperRun run(work_, site.RootUrl(), {"--min-content", "1", "--resume"}, "duplicate");
+  const std::optional<ExitStatus> st = Finish(run, 120s);
+  ASSERT_TRUE(st);
+  ASSERT_TRUE(st->exited && st->code == 0) << run.Tail();
+  const std::regex bingo(R"(bingo -?\d+ -?\d+)");
+  const std::vector<std::string> err = run.StderrLines();
+  EXPECT_EQ(std::count_if(err.begin(), err.end(), [&](const std::string& l) { return std::regex_match(l, bingo); }), 1)
+      << run.Stderr();
+
+  // The subcategories below the second queued page, as the generator counts them.
+  std::vector<const ExpectedCategory*> below;
+  for (const ExpectedCategory& c : expected.categories)
+    if (c.url != sub->url && c.url.rfind(sub->url, 0) == 0) below.push_back(&c);
+  const std::string finishedPrefix = "*** FINISHED *** Categories: " + std::to_string(3 + below.size()) + " | ";
+  EXPECT_EQ(run.StdoutLines().back().rfind(finishedPrefix, 0), 0u) << run.Tail();
+
+  SavedTree saved;
+  ASSERT_NO_THROW(saved = ReadTreeFile(work_ / "tree.xml"));
+  ASSERT_EQ(saved.top.size(), 2u);
+  // Under the top-level page: the duplicate only (after any cross-links before it), ID 3.
+  std::vector<const TreeRecord*> dup;
+  for (int k : saved.nodes[static_cast<std::size_t>(saved.top[0])].children)
+    if (!saved.nodes[static_cast<std::size_t>(k)].symbolic) dup.push_back(&saved.nodes[static_cast<std::size_t>(k)]);
+  ASSERT_EQ(dup.size(), 1u);
+  EXPECT_EQ(dup[0]->id, 3);
+  EXPECT_EQ(dup[0]->url, sub->url);
+  EXPECT_EQ(dup[0]->name, sub->name);
+  EXPECT_EQ(dup[0]->content, sub->content);
+  // The second queued page's entries go below the first node with its address in tree order, which
+  // is now the duplicate: its subcategories in the generator's order, IDs from 4 on. The queued
+  // node itself stays without children.
+  EXPECT_TRUE(saved.nodes[static_cast<std::size_t>(saved.top[1])].children.empty());
+  std::vector<std::string> got, want;
+  for (int k : dup[0]->children)
+    if (!saved.nodes[static_cast<std::size_t>(k)].symbolic) got.push_back(saved.nodes[static_cast<std::size_t>(k)].url);
+  for (const ExpectedCategory* c : below)
+    if (c->parentUrl == sub->url) want.push_back(c->url);
+  EXPECT_EQ(got, want);
+  int highest = 0;
+  for (const TreeRecord& r : saved.nodes) highest = r.symbolic ? highest : std::max(highest, r.id);
+  EXPECT_EQ(highest, 3 + static_cast<int>(below.size()));
+  EXPECT_EQ(ReadFile(work_ / "queue.lst"), "");
+}
+
 }  // namespace
 }  // namespace e2e
