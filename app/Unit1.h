@@ -78,10 +78,12 @@ class TForm1 {
   // Writes the pending categories to queue.lst, one ID a line in queue order, preceded by the category
   // whose page is loading and not yet parsed, so that a resume visits it; then the tree view to
   // tree.xml (SaveTree). Reads the entries without taking them: the queue is unchanged afterwards.
-  // Each file replaces the earlier one only when it is complete. Label1 shows while it works.
-  // Messages are processed after every 100th line and during the tree walk; meanwhile the crawl stands
-  // still: a page that arrives is held and handed on when the save is over, and "start", "load state"
-  // and a further save do nothing. Throws the file errors and those of SaveTree.
+  // Both files are written beside the earlier ones and put in place only when both are complete, so
+  // a failed save leaves the earlier pair whole. Label1 shows while it works. Messages are processed
+  // after every 100th line and during the tree walk; meanwhile the crawl stands still: a page that
+  // arrives is held and handed on when the save has succeeded (after a failure the reload timer asks
+  // for it again), and "start", "load state" and a further save do nothing. Throws the file errors
+  // and those of SaveTree.
   void SaveState();
   // Reads and checks tree.xml and queue.lst completely (every line an ID, every ID resolved against
   // the file's records) and only then replaces tree, store and queue with them. An ID that no real
