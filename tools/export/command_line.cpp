@@ -20,12 +20,16 @@ Options:
                       under a temporary name and renamed at the end.
   --format FORMAT     csv (default): RFC 4180, comma separated, CR LF line ends, a header row, fields
                       quoted when they hold a comma, a quote, CR or LF (quotes doubled), UTF-8;
-                      jsonl: one JSON object a line, UTF-8, LF line ends, no header.
+                      jsonl: one JSON object a line, keys named as the CSV columns, UTF-8,
+                      LF line ends, no header.
   --queue FILE        the crawl's queue file (pending category IDs, one decimal ID a line).
+                      Lines end with CR, LF or CR LF; the last may lack its break.
                       Default: queue.lst beside TREE.xml when there is one.
   --force             replace OUTPUT when it exists (without it: refuse, exit 2).
   --diff              compare OLD_TREE.xml with NEW_TREE.xml instead of exporting.
   -h, --help          show this text.
+  --                  end of the options: what follows are file names.
+Options take their value as the next argument or after "=" (--format=jsonl).
 
 Export: one row per record, in tree order (depth first, each record before its children):
   id         the category's ID; empty (null) for a symbolic category
