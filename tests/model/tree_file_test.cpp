@@ -171,19 +171,6 @@ TEST_F(TreeFileTest, EmptyTreeSavesAnEmptyRootAndLoadsAsEmptyTree) {
   EXPECT_TRUE(store.Categories().empty());
 }
 
-TEST_F(TreeFileTest, SingleNodeComesBackAsOneTopLevelNode) {
-  Real(nullptr, 3, u"Only", u"http://x/only/", 12);
-  SaveTree(tree, file_);
-  const std::string text = ReadFile(file_);
-  EXPECT_NE(text.find("    <Nodes>\r\n      <TXMLTreeNode>"), std::string::npos);
-  EXPECT_NE(text.find("        <Nodes/>\r\n      </TXMLTreeNode>\r\n    </Nodes>"), std::string::npos);
-  TWexa store;
-  LoadTree(other, file_, &store);
-  EXPECT_EQ(Dump(other), "Only[3,12,Only,http://x/only/]()");
-  ASSERT_EQ(store.Categories().size(), 1u);
-  EXPECT_EQ(store.Categories()[0], other.GetFirstNode()->Data());
-}
-
 // Sibling order at every level, captions, every field, Unicode text and the store's depth-first order.
 TEST_F(TreeFileTest, RoundTripKeepsShapeOrderFieldsAndUnicode) {
   TreeNode* a = Real(nullptr, 1, u"Arts", u"http://x/Arts/", -1);
@@ -277,11 +264,6 @@ TEST_F(TreeFileTest, RefusedFilesChangeNeitherTreeNorStore) {
       {"a store instead of a tree",
        "<DUMMY_NODE><TWexa><Categories>" + real + "</Categories><SymbolicCategories/></TWexa></DUMMY_NODE>",
        "EXmlPersistance: The tree file %s holds a TWexa, not a TXMLTreeNode; nothing was loaded."},
-      {"a record that is not a category",
-       "<DUMMY_NODE><TXMLTreeNode><Data isNull=\"true\"/><Nodes><TXMLTreeNode><Data>" + bare +
-           "</Data><Nodes/></TXMLTreeNode></Nodes></TXMLTreeNode></DUMMY_NODE>",
-       "EXmlPersistance: Class TXMLTreeNode does not fit property Data of class TXMLTreeNode, which holds "
-       "TBaseCategory."},
   };
   Real(nullptr, 1, u"kept", u"http://x/kept/");
   for (const auto& c : cases) {
@@ -294,16 +276,6 @@ TEST_F(TreeFileTest, RefusedFilesChangeNeitherTreeNorStore) {
     EXPECT_EQ(Dump(tree), "x[1,-1,kept,http://x/kept/]()");
     EXPECT_TRUE(store.Categories().empty());
   }
-}
-
-TEST_F(TreeFileTest, RootDataIsIgnored) {
-  WriteFile(file_,
-            "<DUMMY_NODE><TXMLTreeNode><Data><TSymbolicCategory><Name>r</Name><Parent>-1</Parent><Url>u</Url>"
-            "</TSymbolicCategory></Data><Nodes/></TXMLTreeNode></DUMMY_NODE>");
-  TWexa store;
-  LoadTree(other, file_, &store);
-  EXPECT_EQ(other.Count(), 0u);
-  EXPECT_TRUE(store.SymbolicCategories().empty());
 }
 
 // A save that cannot be loaded back, or that saw the tree change under it, writes nothing: the earlier
@@ -326,20 +298,6 @@ TEST_F(TreeFileTest, FailedSavesLeaveTheEarlierFileWhole) {
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(ReadFile(file_), "earlier");
   EXPECT_EQ(fs::directory_iterator(dir_)->path().filename(), "tree.xml") << "no temporary file is left";
-}
-
-TEST_F(TreeFileTest, TreeNodeToXmlMirrorsTheSubtreeWithTheRecordsThemselves) {
-  TreeNode* a = Real(nullptr, 1, u"a", u"u");
-  TreeNode* b = Real(a, 2, u"b", u"u");
-  TreeNode* c = Symbolic(a, u"c", u"u");
-  int calls = 0;
-  std::unique_ptr<TXMLTreeNode> x = TreeNodeToXML(a, [&] { ++calls; });
-  EXPECT_EQ(calls, 3);
-  EXPECT_EQ(x->Data, a->Data());
-  ASSERT_EQ(x->Nodes.size(), 2u);
-  EXPECT_EQ(x->Nodes[0]->Data, b->Data());
-  EXPECT_EQ(x->Nodes[1]->Data, c->Data());
-  EXPECT_TRUE(x->Nodes[1]->Nodes.empty());
 }
 
 // The store's arrays are saved as references to the records, without those noted for removal.
