@@ -2,6 +2,8 @@
 // toolkit: BM_SaveState/N and BM_LoadState/N with N real categories and N/4 symbolic ones, spread over
 // a tree with 10 to 50 children per category, half of the real categories still pending.
 // The files go to a folder of their own below WEXA_BENCH_DIR (else /tmp), which is removed afterwards.
+// Counters: held_MiB is the resident set holding the crawl (before the save, after the load); peak_MiB
+// the peak resident set of the process during the timed work, whose start resets it.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
