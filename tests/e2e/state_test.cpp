@@ -240,6 +240,32 @@ TEST_F(StateTest, ResumedCrawlEndsWithTheUninterruptedTree) {
     ADD_FAILURE() << d;
 }
 
+// A stop request right at the start, before the home page has been read (or just after): the saved
+// state is whatever was recorded (an empty tree included), and --resume crawls on from it to the
+// expected tree.
+TEST_F(StateTest, StopAtTheStartSavesAStateThatResumes) {
+  SampleSite site({"--seed", "3", "--categories", "40", "--top-level", "5"}, temp_);
+  const ExpectedCrawl expected = site.Expected(1);
+  {
+    ScraperRun run(work_, site.RootUrl(), {"--min-content", "1"}, "start");
+    ASSERT_TRUE(WaitForLine(run, [](const std::string&) { return true; }, 60s)) << run.Tail();  // the caption
+    run.Proc().Signal(SIGINT);
+    const std::optional<ExitStatus> st = Finish(run, 60s);
+    ASSERT_TRUE(st);
+    ASSERT_TRUE(st->exited && st->code == 130) << run.Tail();
+  }
+  ASSERT_NO_FATAL_FAILURE(CheckStoppedState(work_, expected));
+  std::cout << "[ note ] stopped with " << ReadTreeFile(work_ / "tree.xml").nodes.size() << " nodes saved\n";
+
+  ScraperRun run(work_, site.RootUrl(), {"--min-content", "1", "--resume"}, "resume");
+  const std::optional<ExitStatus> st = Finish(run, 120s);
+  ASSERT_TRUE(st);
+  ASSERT_TRUE(st->exited && st->code == 0) << run.Tail();
+  EXPECT_EQ(run.StdoutLines().back(), FinishedLine(expected.categoryCount, expected.symbolicFound));
+  for (const std::string& d : CompareTree(ReadTreeFile(work_ / "tree.xml"), expected)) ADD_FAILURE() << d;
+  EXPECT_EQ(ReadFile(work_ / "queue.lst"), "");
+}
+
 // A generated state: `real` categories (IDs 1..real, the first `top` of them top-level) and
 // `symbolic` cross-links among them, a third of which name no category (an unknown address, or a
 // recorded one in other letter case) and so are dropped by the final pass. Names carry markup
