@@ -123,6 +123,8 @@ QtWebBrowser::QtWebBrowser(QWidget* panel, TWebBrowserOptions options) : options
   ReplacePage();
 
   heldTimer_.setSingleShot(true);
+  // A coarse timer may fire a little early; the delay is a least time.
+  heldTimer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&heldTimer_, &QTimer::timeout, [this] { OnHeldNavigation(); });
 }
 
@@ -190,13 +192,18 @@ void QtWebBrowser::Navigate(const std::u16string& address) {
   ++generation_;
   document_.reset();
   quietLoad_ = false;
+  restartsInARow_ = 0;
   Request(address);
+}
+
+qint64 QtWebBrowser::DelayLeft() const {
+  if (options_.navigationDelayMs <= 0 || !lastLoadStart_.isValid()) return 0;
+  return options_.navigationDelayMs - lastLoadStart_.elapsed();
 }
 
 void QtWebBrowser::Request(const std::u16string& address) {
   requested_ = address;
-  const qint64 wait =
-      options_.navigationDelayMs > 0 && lastLoadStart_.isValid() ? options_.navigationDelayMs - lastLoadStart_.elapsed() : 0;
+  const qint64 wait = DelayLeft();
   if (wait > 0) {
     // The load under way is cancelled now, as a Navigate cancels it; the new one waits its turn.
     if (state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading) page_->triggerAction(QWebEnginePage::Stop);
@@ -211,6 +218,10 @@ void QtWebBrowser::Request(const std::u16string& address) {
 
 void QtWebBrowser::OnHeldNavigation() {
   if (state_ != TLoadState::lsHeld || !page_) return;
+  if (const qint64 wait = DelayLeft(); wait > 0) {
+    heldTimer_.start(static_cast<int>(wait));
+    return;
+  }
   state_ = TLoadState::lsLoading;
   StartLoad(requested_);
 }
@@ -270,6 +281,13 @@ void QtWebBrowser::RecoverRenderer(const std::u16string& reason) {
     if (log) log(u"Browser: the page's renderer stopped (" + reason + u")");
     return;
   }
+  if (restartsInARow_ > 0) {
+    // A page that brings its renderer down every time would otherwise be requested again and
+    // again at full speed; the caller's next Navigate (the crawl's reload timer) tries it again.
+    if (log) log(u"Browser: the page's renderer stopped again (" + reason + u"); not requesting " + address + u" again");
+    return;
+  }
+  ++restartsInARow_;
   if (log) log(u"Browser: the page's renderer stopped (" + reason + u"); requesting " + address + u" again");
   if (alive.expired() || !page_) return;
 
@@ -337,6 +355,7 @@ void QtWebBrowser::SetEvents(BrowserEvents events) { events_ = std::move(events)
 void QtWebBrowser::OnLoadingChanged(const QWebEngineLoadingInfo& info) {
   if (quietLoad_) {
     // The page shown again after its renderer stopped: nothing to hand over.
+    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) restartsInARow_ = 0;
     if (info.status() != QWebEngineLoadingInfo::LoadStartedStatus) quietLoad_ = false;
     return;
   }
@@ -386,6 +405,7 @@ void QtWebBrowser::OnSnapshot(std::uint64_t generation, bool received, std::u16s
   if (!snapshot) snapshot = UnreadableDocument(UrlText(page_->url()));
   document_ = MakeDocument(std::move(snapshot));
   state_ = TLoadState::lsComplete;
+  restartsInARow_ = 0;
 
   // The events are raised from an event of their own, not from inside this callback: while the
   // engine runs one of its tasks it runs no other, so a handler that processes events nested

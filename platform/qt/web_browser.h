@@ -51,7 +51,8 @@ struct TWebBrowserOptions {
 //
 // Renderer: when the page's renderer process stops (killed, crashed, out of memory), the browser
 // puts a fresh page object in the view and requests the last requested address again, with one
-// line through the onLogLine event. A load the caller waits for (Navigate without its document
+// line through the onLogLine event (once in a row: when the renderer stops again before a page has
+// arrived or the caller has navigated, the page is not requested again). A load the caller waits for (Navigate without its document
 // complete yet) is started again and ends in document complete as any load does. A page already
 // delivered is only shown again: that load raises no events, so a page is never handed over twice
 // and a crawl standing still (stopped, finished, or halted by an error) stays where it is.
@@ -96,6 +97,8 @@ class QtWebBrowser : public IBrowser {
   void Request(const std::u16string& address);
   // Issues the load of address now. Replaces the page object first when recycling is due.
   void StartLoad(const std::u16string& address);
+  // How long a load must still wait for the navigation delay, in ms; 0 or less: none.
+  qint64 DelayLeft() const;
   void OnHeldNavigation();
   void OnRendererStopped(int status, int exitCode);
   void RecoverRenderer(const std::u16string& reason);
@@ -120,6 +123,9 @@ class QtWebBrowser : public IBrowser {
   int loadsSincePageMade_ = 0;
   // A load that only shows a page again after its renderer stopped: its events are not raised.
   bool quietLoad_ = false;
+  // Renderer restarts since the last Navigate or page that arrived. A page that stops its
+  // renderer every time is requested again once, then left to the caller's next Navigate.
+  int restartsInARow_ = 0;
   // Raised by every Navigate, Stop and load the page starts; a snapshot taken for an older
   // generation is discarded.
   std::uint64_t generation_ = 0;

@@ -491,6 +491,43 @@ TEST_F(WebBrowserTest, RendererKilledDuringALoadIsRestartedAndTheLoadCompletes) 
   EXPECT_EQ(completions_[2].title, u"Talmorex - Second");
 }
 
+// A page whose renderer stops again before it arrives is not requested a third time by the
+// browser: the caller's next Navigate tries again.
+TEST_F(WebBrowserTest, RendererStoppingAgainIsLeftToTheNextNavigate) {
+  Load("/members");
+  const std::u16string slow = site_->Url("/slow");
+  browser_->Navigate(slow);
+  const qint64 first = RendererPid();
+  ASSERT_GT(first, 0);
+  Pause(200);
+  ASSERT_EQ(::kill(static_cast<pid_t>(first), SIGKILL), 0);
+  ASSERT_TRUE(WaitUntil([&] { return logLines_.size() == 1u; }, kWaitMs));
+  // The fresh page's renderer, while it loads the page again.
+  qint64 second = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        second = browser_->Page()->renderProcessPid();
+        return second > 0 && second != first;
+      },
+      kWaitMs));
+  ASSERT_EQ(browser_->ReadyState(), 1);
+  ASSERT_EQ(::kill(static_cast<pid_t>(second), SIGKILL), 0);
+
+  ASSERT_TRUE(WaitUntil([&] { return logLines_.size() == 2u; }, kWaitMs));
+  EXPECT_EQ(logLines_[1], u"Browser: the page's renderer stopped again (killed, exit code 9); not requesting " + slow + u" again");
+  Pause(kSlowMs * 2 + 500);
+  EXPECT_EQ(completions_.size(), 1u) << "nothing was requested again";
+  EXPECT_EQ(logLines_.size(), 2u);
+  EXPECT_EQ(browser_->ReadyState(), 1) << "the load is still awaited";
+
+  // As the crawl's reload timer does: stop and request it again.
+  browser_->Stop();
+  Load("/slow");
+  ASSERT_EQ(completions_.size(), 2u);
+  EXPECT_EQ(completions_[1].title, u"Talmorex - Slow");
+  EXPECT_EQ(logLines_.size(), 2u);
+}
+
 // The renderer dies while a delivered page is shown and nothing is loading: the page is shown
 // again on a fresh renderer, but not handed over a second time.
 TEST_F(WebBrowserTest, RendererKilledAfterALoadShowsThePageAgainWithoutASecondCompletion) {
@@ -545,7 +582,7 @@ TEST_F(WebBrowserTest, NavigationDelayHoldsEarlyLoadsBackAndCancelsReplacedOnes)
   EXPECT_TRUE(browser_->Document().IsEmpty());
   ASSERT_TRUE(WaitForCompletions(2, kDelayMs + kWaitMs));
   ASSERT_EQ(site_->Arrivals("d2").size(), 1u);
-  EXPECT_GE(msBetween(first, site_->Arrivals("d2")[0]), kDelayMs);
+  EXPECT_GE(msBetween(first, site_->Arrivals("d2")[0]), kDelayMs) << "not before the delay has passed";
   EXPECT_EQ(completions_[1].title, u"Talmorex - d2");
 
   // A newer Navigate replaces the held one, which is never requested.
