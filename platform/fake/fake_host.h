@@ -121,6 +121,10 @@ class FakeBrowser : public IBrowser {
     loading_ = false;
   }
   bool Loading() const { return loading_; }
+  // Raises the log-line event, as the browser does after restarting a page on its own.
+  void RaiseLogLine(const std::u16string& line) {
+    if (events_.onLogLine) events_.onLogLine(line);
+  }
 
   std::vector<std::u16string> navigations;
   int stops = 0;

@@ -125,6 +125,14 @@ TEST_F(HeadlessHostTest, StatusLinesAreThrottledButTheLastAndTheFinishedLineAlwa
   EXPECT_EQ(inner.statusBar.SimpleText(), "five") << "the hidden window still shows every line";
 }
 
+TEST_F(HeadlessHostTest, TheBrowsersOwnLogLinesGoToMemo1AndStderr) {
+  TForm1 form(host);
+  inner.browser.RaiseLogLine(u"Browser: the page's renderer stopped (killed, exit code 9); requesting http://h/\u00e9 again");
+  EXPECT_EQ(err.str(), "Browser: the page's renderer stopped (killed, exit code 9); requesting http://h/\u00e9 again\n");
+  ASSERT_EQ(inner.memo.Lines().size(), 1u);
+  EXPECT_EQ(inner.memo.Lines()[0], "Browser: the page's renderer stopped (killed, exit code 9); requesting http://h/\u00e9 again");
+}
+
 TEST_F(HeadlessHostTest, MemoLinesAndMessagesGoToStderrAndQuestionsAreAnsweredYes) {
   TForm1 form(host);
   form.Controls().Memo1->AddLine("Retrying server (x)...");
