@@ -50,12 +50,16 @@ struct TWebBrowserOptions {
 // file choosers and new windows are suppressed. Pages still run their own scripts.
 //
 // Renderer: when the page's renderer process stops (killed, crashed, out of memory), the browser
-// puts a fresh page object in the view and requests the last requested address again, with one
-// line through the onLogLine event (once in a row: when the renderer stops again before a page has
-// arrived or the caller has navigated, the page is not requested again). A load the caller waits for (Navigate without its document
-// complete yet) is started again and ends in document complete as any load does. A page already
-// delivered is only shown again: that load raises no events, so a page is never handed over twice
-// and a crawl standing still (stopped, finished, or halted by an error) stays where it is.
+// puts a fresh page object in the view, with one line through the onLogLine event, and requests
+// the address again. A load the caller waits for (a Navigate without its document complete yet)
+// is started again and ends in document complete as any load does; until it arrives, the location
+// and title are those shown before, as during any load. A page already delivered is only shown
+// again: that load raises no events, so a page is never handed over twice and a crawl standing
+// still (stopped, finished, or halted by an error) stays where it is. Once in a row: when the
+// renderer stops again before a page has arrived or the caller has navigated, the page is not
+// requested again, and the load stays awaited until the caller's next Navigate.
+//
+// Delay and recycling: see TWebBrowserOptions.
 //
 // Ownership: the view belongs to the panel (a Qt child); destroying the browser destroys the view.
 // If the panel goes first, the browser stays safe to call and shows nothing.
