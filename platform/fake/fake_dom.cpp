@@ -142,9 +142,13 @@ std::u16string FakeNode::OuterHtml() const {
   if (isText) return EscapeText(text);
   if (outerHtml) return *outerHtml;
   const std::u16string lower = Lower(tag);
-  std::u16string out = u"<" + lower;
-  for (const auto& [name, value] : attributes) out += u" " + name + u"=\"" + EscapeAttribute(value) + u"\"";
-  out += u">" + InnerHtml() + u"</" + lower + u">";
+  // Appended piece by piece: chained operator+ on temporaries trips a false -Wrestrict in GCC 12 at -O3.
+  std::u16string out = u"<";
+  out.append(lower);
+  for (const auto& [name, value] : attributes) {
+    out.append(u" ").append(name).append(u"=\"").append(EscapeAttribute(value)).append(u"\"");
+  }
+  out.append(u">").append(InnerHtml()).append(u"</").append(lower).append(u">");
   return out;
 }
 

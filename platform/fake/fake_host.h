@@ -19,11 +19,14 @@ class FakeStatusBar : public IStatusBar {
   void SetSimpleText(const std::string& text) override {
     text_ = text;
     if (keepHistory) history.push_back(text);
+    if (onText) onText(text);
   }
   std::string SimpleText() const override { return text_; }
   // Every text set, in order (while keepHistory is true).
   bool keepHistory = true;
   std::vector<std::string> history;
+  // Called with every text set, when given (benchmarks time up to a line with it).
+  std::function<void(const std::string&)> onText;
 
  private:
   std::string text_;
