@@ -80,9 +80,9 @@ class TFlagWhileAlive {
 }  // namespace
 
 TForm1::TForm1(platform::IFormHost& host) : host_(host) {
-  const platform::TFormSpec spec = Form1Layout(*this);
-  formCaption_ = spec.caption;
-  controls_ = host_.Build(spec);
+  const platform::TFormSpec layout = Form1Layout(*this);
+  formCaption_ = layout.caption;
+  controls_ = host_.Build(layout);
   categories = controls_.categories;
   StatusBar1 = controls_.StatusBar1;
   Memo1 = controls_.Memo1;

@@ -146,8 +146,8 @@ struct TFormControls {
 class IFormHost {
  public:
   virtual ~IFormHost() = default;
-  // Creates the window and its controls and wires the handlers of spec. Called once.
-  virtual TFormControls Build(const TFormSpec& spec) = 0;
+  // Creates the window and its controls and wires the handlers of layout. Called once.
+  virtual TFormControls Build(const TFormSpec& layout) = 0;
   virtual void SetCaption(const std::string& caption) = 0;
   virtual std::string Caption() const = 0;
   virtual IDialogs& Dialogs() = 0;

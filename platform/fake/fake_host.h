@@ -186,7 +186,7 @@ class FakeApplication : public IApplication {
 class FakeFormHost : public IFormHost {
  public:
   FakeFormHost() = default;
-  TFormControls Build(const TFormSpec& spec) override;
+  TFormControls Build(const TFormSpec& layout) override;
   void SetCaption(const std::string& caption) override { caption_ = caption; }
   std::string Caption() const override { return caption_; }
   IDialogs& Dialogs() override { return dialogs; }
