@@ -12,23 +12,12 @@
 #include <fmt/printf.h>
 
 #include "common/exceptions.h"
-
-namespace {
-
-mode_t NewFileMode(const std::string& fileName) {
-  struct stat st;
-  if (::stat(fileName.c_str(), &st) == 0) return st.st_mode & 07777;
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
-}
-
-}  // namespace
+#include "common/file_mode.h"
 
 TReplacement::TReplacement(std::string fileName) : fileName_(std::move(fileName)), tempName_(fileName_ + ".XXXXXX") {
   const int fd = ::mkstemp(tempName_.data());
   if (fd < 0) throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName_, std::strerror(errno)));
-  ::fchmod(fd, NewFileMode(fileName_));
+  ::fchmod(fd, ReplacementFileMode(fileName_));
   ::close(fd);
 }
 

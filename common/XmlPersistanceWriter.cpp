@@ -12,6 +12,7 @@
 
 #include "common/XmlPersistance.h"
 #include "common/XmlPersistanceInternal.h"
+#include "common/file_mode.h"
 
 namespace {
 
@@ -389,19 +390,6 @@ void TXmlPersistance::SaveToString(const TXMLPersistentObject* Obj, bool Formatt
   Text = w.Take();
 }
 
-namespace {
-
-// Mode for the new file: that of the file it replaces, else what the umask allows.
-mode_t NewFileMode(const std::string& fileName) {
-  struct stat st;
-  if (::stat(fileName.c_str(), &st) == 0) return st.st_mode & 07777;
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
-}
-
-}  // namespace
-
 void TXmlPersistance::SaveToFile(const TXMLPersistentObject* Obj, const std::string& FileName) {
   RequireObject(Obj);
   // The old file stays whole until the new one is complete: write beside it, then rename over it.
@@ -410,7 +398,7 @@ void TXmlPersistance::SaveToFile(const TXMLPersistentObject* Obj, const std::str
   if (fd < 0) throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", FileName, std::strerror(errno)));
   bool open = true;
   try {
-    ::fchmod(fd, NewFileMode(FileName));
+    ::fchmod(fd, ReplacementFileMode(FileName));
     {
       TXmlWriter w(true, fd);
       w.StartElement("DUMMY_NODE");
