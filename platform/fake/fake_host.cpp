@@ -62,9 +62,9 @@ void FakeApplication::Sleep(int milliseconds) {
 }
 
 TFormControls FakeFormHost::Build(const TFormSpec& layout) {
-  spec_ = layout;
+  layout_ = layout;
   caption_ = layout.caption;
-  for (const auto& c : spec_.controls) {
+  for (const auto& c : layout_.controls) {
     switch (c.kind) {
       case TControlKind::ckEdit: edit.SetText(c.caption); break;
       case TControlKind::ckLabel:
@@ -92,7 +92,7 @@ TFormControls FakeFormHost::Build(const TFormSpec& layout) {
 }
 
 const TControlSpec& FakeFormHost::Find(const std::string& name) const {
-  for (const auto& c : spec_.controls)
+  for (const auto& c : layout_.controls)
     if (c.name == name) return c;
   throw std::invalid_argument("no control named " + name);
 }

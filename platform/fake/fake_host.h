@@ -196,7 +196,7 @@ class FakeFormHost : public IFormHost {
   void Click(const std::string& name);
   // Types one character into an edit through its key filter, as a keyboard would.
   void Type(const std::string& editName, char16_t key);
-  const TFormSpec& Spec() const { return spec_; }
+  const TFormSpec& Layout() const { return layout_; }
 
   TreeView tree;
   FakeStatusBar statusBar;
@@ -210,7 +210,7 @@ class FakeFormHost : public IFormHost {
 
  private:
   const TControlSpec& Find(const std::string& name) const;
-  TFormSpec spec_;
+  TFormSpec layout_;
   std::string caption_;
 };
 
