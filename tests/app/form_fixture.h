@@ -14,6 +14,7 @@
 #include "common/logging.h"
 #include "platform/fake/fake_dom.h"
 #include "platform/fake/fake_host.h"
+#include "tests/support/model_environment.h"
 
 namespace wexa_test {
 
@@ -33,26 +34,14 @@ class FormTest : public ::testing::Test {
   void SetUp() override {
     unsetenv("WEXA_ROOT_URL");
     unsetenv("WEXA_SEARCH_HOST");
-    savedLevel_ = LogLevel;
-    LogLevel = llWarn;
-    InitializeXmlPersistance();
-    RegisterModelClasses();
-    savedDir_ = std::filesystem::current_path();
-    workDir = std::filesystem::temp_directory_path() /
-              ("wexa-form-test-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(workDir);
-    std::filesystem::create_directories(workDir);
-    std::filesystem::current_path(workDir);
     form = std::make_unique<TForm1>(host);
   }
-  void TearDown() override {
-    form.reset();
-    std::filesystem::current_path(savedDir_);
-    std::filesystem::remove_all(workDir);
-    FinalizeXmlPersistance();
-    LogLevel = savedLevel_;
-  }
+  void TearDown() override { form.reset(); }
+
+  // Declared first: they outlive the form and its records.
+  test_support::ModelPersistence persistence_;
+  test_support::WorkingFolder folder_{"wexa-form-test-"};
+  const std::filesystem::path& workDir = folder_.Path();
 
   // A fresh host and form, for table-driven tests that need a clean window per case.
   void Restart() {
@@ -90,11 +79,6 @@ class FormTest : public ::testing::Test {
   std::vector<std::unique_ptr<TCategory>> owned;
   platform::fake::FakeFormHost host;
   std::unique_ptr<TForm1> form;
-  std::filesystem::path workDir;
-
- private:
-  std::filesystem::path savedDir_;
-  TLogLevel savedLevel_ = llWarn;
 };
 
 // A list item "<li><a href=HREF>NAME</a> <i>COUNT</i> TAIL</li>" at vertical position top.

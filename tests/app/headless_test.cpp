@@ -149,20 +149,6 @@ class HeadlessRunnerTest : public HeadlessHostTest {
   void SetUp() override {
     unsetenv("WEXA_ROOT_URL");
     unsetenv("WEXA_SEARCH_HOST");
-    InitializeXmlPersistance();
-    RegisterModelClasses();
-    savedDir_ = std::filesystem::current_path();
-    workDir_ = std::filesystem::temp_directory_path() / ("wexa-runner-test-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(workDir_);
-    std::filesystem::create_directories(workDir_);
-    std::filesystem::current_path(workDir_);
-  }
-  void TearDown() override {
-    runner.reset();
-    form.reset();
-    std::filesystem::current_path(savedDir_);
-    std::filesystem::remove_all(workDir_);
-    FinalizeXmlPersistance();
   }
   void Make(THeadlessOptions options = {}) {
     form = std::make_unique<TForm1>(host);
@@ -176,9 +162,11 @@ class HeadlessRunnerTest : public HeadlessHostTest {
     form->Queue().Push(record);
     return record;
   }
+  // Declared before the form: they outlive it and its records.
+  test_support::ModelPersistence persistence_;
+  test_support::WorkingFolder folder_{"wexa-runner-test-"};
   std::unique_ptr<TForm1> form;
   std::unique_ptr<THeadlessRunner> runner;
-  std::filesystem::path savedDir_, workDir_;
 };
 
 TEST_F(HeadlessRunnerTest, BeginPrintsTheCaptionFirstThenTypesTheMinimumAndStarts) {

@@ -14,14 +14,8 @@ namespace {
 namespace fs = std::filesystem;
 using platform::TModalResult;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 std::string Failure(const std::function<void()>& f) {
   try {

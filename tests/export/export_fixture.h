@@ -17,38 +17,17 @@
 #include "common/logging.h"
 #include "model/helper.h"
 #include "platform/tree_view.h"
+#include "tests/support/model_environment.h"
 
 namespace export_test {
 
 namespace fs = std::filesystem;
 
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 class ExportTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    savedLevel_ = LogLevel;
-    LogLevel = llWarn;
-    InitializeXmlPersistance();
-    RegisterModelClasses();
-    dir_ = fs::temp_directory_path() / ("wexa-export-test-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    fs::remove_all(dir_);
-    FinalizeXmlPersistance();
-    LogLevel = savedLevel_;
-  }
-
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
   // The names in the test's folder, sorted.
@@ -82,10 +61,9 @@ class ExportTest : public ::testing::Test {
     return tree.AddChildObject(parent, "x", new TSymbolicCategory(-1, name, url));
   }
 
-  fs::path dir_;
-
- private:
-  TLogLevel savedLevel_ = llAll;
+  test_support::ModelPersistence persistence_;
+  test_support::TestFolder folder_{"wexa-export-test-"};
+  const fs::path& dir_ = folder_.Path();
 };
 
 }  // namespace export_test

@@ -15,6 +15,7 @@
 #include "common/logging.h"
 #include "model/helper.h"
 #include "platform/text.h"
+#include "tests/support/model_environment.h"
 
 namespace {
 
@@ -22,16 +23,8 @@ namespace fs = std::filesystem;
 using platform::TreeNode;
 using platform::TreeView;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 // The lines joined with CR LF, each line ended.
 std::string Lines(const std::vector<std::string>& lines) {
@@ -45,14 +38,6 @@ std::string Lines(const std::vector<std::string>& lines) {
 class TreeFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedLevel_ = LogLevel;
-    LogLevel = llWarn;
-    InitializeXmlPersistance();
-    RegisterModelClasses();
-    dir_ = fs::temp_directory_path() / ("wexa-tree-test-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     file_ = (dir_ / "tree.xml").string();
     for (TreeView* t : {&tree, &other}) {
       t->SetOnDeletion([](TreeNode* n) {
@@ -64,9 +49,6 @@ class TreeFileTest : public ::testing::Test {
   void TearDown() override {
     tree.Clear();
     other.Clear();
-    fs::remove_all(dir_);
-    FinalizeXmlPersistance();
-    LogLevel = savedLevel_;
   }
 
   TreeNode* Real(TreeNode* parent, int id, const std::u16string& name, const std::u16string& url, int content = -1) {
@@ -97,13 +79,12 @@ class TreeFileTest : public ::testing::Test {
     out += ")";
   }
 
+  test_support::ModelPersistence persistence_;
+  test_support::TestFolder folder_{"wexa-tree-test-"};
+  const fs::path& dir_ = folder_.Path();
   TreeView tree;
   TreeView other;
-  fs::path dir_;
   std::string file_;
-
- private:
-  TLogLevel savedLevel_ = llWarn;
 };
 
 std::string Failure(const std::function<void()>& f) {
