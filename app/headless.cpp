@@ -68,6 +68,57 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
   return options;
 }
 
+TInformationRequest InformationRequested(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") return irHelp;
+    if (a == "--version") return irVersion;
+  }
+  return irNone;
+}
+
+std::string ProgramHelpText() {
+  return R"(Usage:
+  wexa-scraper
+  wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]
+  wexa-scraper --help | --version
+
+Crawls the category tree of the Wexa web directory and records every category it reaches: name,
+address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.
+Without options it opens its window; press "start" there. The state of a crawl is saved to
+queue.lst and tree.xml in the working directory.
+
+Options:
+  --headless          crawl without a window and without a display: the window caption, then
+                      the status-bar texts on stdout (at most 20 lines a second; the last one and
+                      the finished line always), log lines and message texts on stderr. On a
+                      terminal the status line is rewritten in place, with the elapsed time and
+                      the pages per second.
+  --min-content N     the minimum content count of a category whose subcategories are visited
+                      (default 5000); windowless only
+  --resume            load the saved state (queue.lst, tree.xml) before the start; windowless
+                      only
+  --delay-ms N        let at least N ms (0 to 10000) pass between the starts of two page loads
+                      (default 0; wins over WEXA_DELAY_MS); windowless only
+  -h, --help          show this text and exit
+  --version           show the program's name and version and exit
+
+Environment:
+  WEXA_ROOT_URL       the directory's home page (default http://www.wexa.org)
+  WEXA_SEARCH_HOST    the search host every complete directory page names (default
+                      search.wexa.org)
+  WEXA_DELAY_MS       least time in ms between the starts of two page loads (default 0)
+  QTWEBENGINE_DISABLE_SANDBOX
+                      1 turns the web engine's sandbox off; needed when running as root
+
+Exit status (windowless): 0 when the crawl has finished and its state is saved; 130 after SIGINT
+or SIGTERM (the crawl stops, waits for the page in flight and saves); 1 after an error (message and
+stack trace on stderr, nothing saved); 2 for a usage error, or when run as root without
+QTWEBENGINE_DISABLE_SANDBOX=1.
+)";
+}
+
+std::string ProgramVersionLine(const std::string& version) { return "Wexa Category Scraper " + version; }
+
 int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
   if (headless && headless->delayMs) return *headless->delayMs;
   if (!environmentValue || !*environmentValue) return 0;

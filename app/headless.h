@@ -41,6 +41,20 @@ int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const cha
 // The usage line printed with a usage error.
 extern const char* const kHeadlessUsage;
 
+// What a command line asks for instead of a run.
+enum TInformationRequest { irNone, irHelp, irVersion };
+
+// irHelp when one of the arguments is --help or -h, irVersion when one is --version; the first of
+// them decides. Such a request is answered alone: the other arguments are not looked at, so it is
+// never a usage error.
+TInformationRequest InformationRequested(const std::vector<std::string>& args);
+
+// The --help text: the usage, every option, the environment variables and the exit codes.
+std::string ProgramHelpText();
+
+// The --version line, the program's name and the given version: "Wexa Category Scraper 1.0.0.6".
+std::string ProgramVersionLine(const std::string& version);
+
 // Wraps the host that builds the (hidden) window and turns its outputs into lines.
 // Single-threaded: the window's thread only. Does not own inner.
 class THeadlessHost : public platform::IFormHost {

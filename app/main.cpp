@@ -23,6 +23,7 @@
 #include "platform/qt/fatal_report.h"
 #include "platform/qt/form_host.h"
 #include "platform/qt/web_browser.h"
+#include "version/VersionInfo.h"
 
 namespace {
 
@@ -118,12 +119,31 @@ int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options)
   return exitCode;
 }
 
+// Answers --help and --version before anything starts, so that they need no display, no sandbox
+// setting and no log folder.
+int AnswerInformationRequest(TInformationRequest request) {
+  if (request == irHelp) {
+    std::cout << ProgramHelpText() << std::flush;
+    return 0;
+  }
+  // The window caption's version, read from the same version data; a version that does not parse
+  // shows as 0.0.0.0 there, and here the error also goes to stderr.
+  std::string problem;
+  const std::string version = ProgramVersionText([&](const Exception& error) { problem = error.Message(); });
+  std::cout << ProgramVersionLine(version) << '\n' << std::flush;
+  if (!problem.empty()) std::cerr << "wexa-scraper: " << problem << '\n';
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (const TInformationRequest request = InformationRequested(args); request != irNone)
+    return AnswerInformationRequest(request);
   std::optional<THeadlessOptions> headless;
   try {
-    headless = ParseHeadlessArguments(std::vector<std::string>(argv + 1, argv + argc));
+    headless = ParseHeadlessArguments(args);
   } catch (const std::invalid_argument& error) {
     std::cerr << error.what() << '\n' << kHeadlessUsage << '\n';
     return 2;

@@ -95,6 +95,44 @@ TEST(HeadlessArgumentsTest, TheDelayOptionWinsOverTheEnvironmentWhichWinsOverNon
   }
 }
 
+TEST(HeadlessArgumentsTest, HelpAndVersionAreAnsweredAloneWhateverElseIsGiven) {
+  struct Case {
+    std::vector<std::string> args;
+    TInformationRequest request;
+  };
+  const std::vector<Case> cases = {
+      {{}, irNone},
+      {{"--headless", "--resume"}, irNone},
+      {{"--help"}, irHelp},
+      {{"-h"}, irHelp},
+      {{"--version"}, irVersion},
+      {{"--headless", "--bogus", "--version"}, irVersion},
+      {{"--min-content", "--help"}, irHelp},
+      {{"--version", "--help"}, irVersion},
+      {{"--help", "--version"}, irHelp},
+      {{"--help=yes"}, irNone},
+      {{"--versions"}, irNone},
+      {{"-help"}, irNone},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    EXPECT_EQ(InformationRequested(c.args), c.request);
+  }
+  // What the parser refuses is not refused once help or version is asked for.
+  EXPECT_THROW(ParseHeadlessArguments({"--resume", "--help"}), std::invalid_argument);
+}
+
+TEST(HeadlessArgumentsTest, TheHelpNamesEveryOptionTheParserTakes) {
+  const std::string help = ProgramHelpText();
+  for (const char* option : {"--headless", "--min-content N", "--resume", "--delay-ms N", "-h, --help", "--version",
+                             "WEXA_ROOT_URL", "WEXA_SEARCH_HOST", "WEXA_DELAY_MS"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(ProgramVersionLine("1.0.0.6"), "Wexa Category Scraper 1.0.0.6");
+}
+
 class HeadlessHostTest : public ::testing::Test {
  protected:
   double now = 0;
