@@ -29,6 +29,10 @@ namespace {
 
 volatile std::sig_atomic_t stopSignals = 0;
 
+// The windowless run's host while it runs: whatever else writes to the terminal ends its status
+// line first.
+THeadlessHost* windowlessHost = nullptr;
+
 // SIGINT and SIGTERM ask the windowless run to stop and save; a second one ends the program at
 // once (the state files are replaced only by whole new ones, so the last saved state stays).
 void OnStopSignal(int signal) {
@@ -51,6 +55,7 @@ void InstallStopSignals() {
 // In windowless mode an error leaving a handler ends the program: message and stack trace on
 // stderr, nothing saved, exit code 1.
 void ExitOnHandlerError(const platform::qt::TErrorReport& report) {
+  if (windowlessHost) windowlessHost->EndStatusLine();
   std::cout << std::flush;
   std::cerr << report.className << ": " << report.message << '\n';
   if (!report.stackTrace.empty()) std::cerr << report.stackTrace << '\n';
@@ -83,14 +88,21 @@ void LogToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString&
   if (type == QtDebugMsg || type == QtInfoMsg) return;
   const std::string line = text.toStdString();
   if (qtLog) qtLog->Log("Qt: " + line, type == QtWarningMsg ? llWarn : llError);
-  if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << line << '\n' << std::flush;
+  if (type == QtCriticalMsg || type == QtFatalMsg) {
+    if (windowlessHost) windowlessHost->EndStatusLine();
+    std::cerr << line << '\n' << std::flush;
+  }
 }
 
 int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options) {
-  THeadlessHost headless(host, std::cout, std::cerr, [] {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-  });
+  THeadlessHost headless(
+      host, std::cout, std::cerr,
+      [] {
+        using namespace std::chrono;
+        return duration<double>(steady_clock::now().time_since_epoch()).count();
+      },
+      ::isatty(STDOUT_FILENO) == 1);
+  windowlessHost = &headless;
   platform::qt::SetErrorHook(ExitOnHandlerError);
   std::optional<TForm1> form;
   std::optional<THeadlessRunner> runner;
@@ -115,6 +127,8 @@ int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options)
   });
   poll.start(20);
   QCoreApplication::exec();
+  headless.EndStatusLine();
+  windowlessHost = nullptr;
   std::cout << std::flush;
   return exitCode;
 }
