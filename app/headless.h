@@ -6,6 +6,7 @@
 // place instead, with the elapsed time and the page loads per second at its end.
 //
 // Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]
+//        wexa-scraper --help | --version
 
 #include <functional>
 #include <iosfwd>
