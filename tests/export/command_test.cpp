@@ -151,7 +151,9 @@ TEST_F(CommandTest, VersionIsAnsweredAloneAndNamesTheProgram) {
   EXPECT_THAT(out_.str(), ::testing::MatchesRegex("wexa-export [0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+\n"));
   EXPECT_EQ(err_.str(), "");
   EXPECT_NE(HelpText().find("--version"), std::string::npos);
-  EXPECT_THROW(ParseCommandLine({"-o", "x", "--", "--version"}), EUsageError) << "after \"--\" it is a file name";
+  const TExportOptions afterEnd = ParseCommandLine({"-o", "x", "--", "--version"});
+  EXPECT_FALSE(afterEnd.version);
+  EXPECT_EQ(afterEnd.inputs, std::vector<std::string>{"--version"}) << "after \"--\" it is a file name";
 }
 
 // The built program: its exit status and its files, as scripts see them.
