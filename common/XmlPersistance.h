@@ -40,6 +40,7 @@
 #include "common/exceptions.h"
 #include "common/logging.h"
 #include "common/object.h"
+#include "common/utf.h"
 
 // Kinds of published properties. The numbers are part of the unit's error messages.
 enum TPropertyKind : int {
@@ -204,10 +205,10 @@ class TXMLPersistentObject : public TObject {
 
 namespace xml_detail {
 
-std::string ToUtf8(std::u16string_view text);
-std::u16string FromUtf8(std::string_view text);
-// Appends text as UTF-8; an unpaired surrogate becomes U+FFFD.
-void AppendUtf8(std::string& out, std::u16string_view text);
+// The program's one UTF-16/UTF-8 conversion (common/utf.h); an unpaired surrogate becomes U+FFFD.
+using utf::AppendUtf8;
+using utf::FromUtf8;
+using utf::ToUtf8;
 
 template <class T>
 std::unique_ptr<TXMLPersistentObject> CreateBlank() {
