@@ -38,8 +38,8 @@ bool SameXmlName(std::string_view a, std::string_view b) {
 // ---- TXmlClass ----
 
 TXmlClass::TXmlClass(std::string name, const TXmlClass* parent, std::type_index type, TFactory factory,
-                     TInstanceTest isInstance, std::vector<TPropertyInfo> ownProperties)
-    : name_(std::move(name)), parent_(parent), type_(type), factory_(factory), isInstance_(isInstance) {
+                     std::vector<TPropertyInfo> ownProperties)
+    : name_(std::move(name)), parent_(parent), type_(type), factory_(factory) {
   if (parent_ != nullptr) properties_ = parent_->properties_;
   for (auto& p : ownProperties) properties_.push_back(std::move(p));
   // Reading looks properties up by name ignoring case, so two such names could not both be read back.
@@ -78,8 +78,7 @@ std::unique_ptr<TXMLPersistentObject> TXmlClass::CreateBlank() const {
 
 const TXmlClass& TXMLPersistentObject::StaticXmlClass() {
   static const TXmlClass info("TXMLPersistentObject", nullptr, typeid(TXMLPersistentObject),
-                              &xml_detail::CreateBlank<TXMLPersistentObject>,
-                              &xml_detail::IsInstance<TXMLPersistentObject>, {});
+                              &xml_detail::CreateBlank<TXMLPersistentObject>, {});
   return info;
 }
 
