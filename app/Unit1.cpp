@@ -451,6 +451,9 @@ void TForm1::SaveState() {
         text += QueueFileLine(ids[i]);
         if ((i + 1) % 100 == 0) host_.Application().ProcessMessages();
       }
+      // A save that was killed left its temporary files; they would stay for good.
+      RemoveStaleReplacements(kQueueFile);
+      RemoveStaleReplacements(kTreeFile);
       // Both files are complete before either replaces its earlier version, so a failed save leaves
       // the earlier pair as it was.
       TReplacement queueFile(kQueueFile);

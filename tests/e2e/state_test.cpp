@@ -440,6 +440,11 @@ TEST_F(StateTest, SaveKilledHalfWayLeavesThePreviousFilesWhole) {
   ASSERT_NO_THROW(after = ReadTreeFile(work_ / "tree.xml"));
   EXPECT_GE(after.RealCount(), tree.RealCount());
   EXPECT_GE(after.SymbolicCount(), tree.SymbolicCount());
+  // The next save removed what the killed one left.
+  for (const auto& e : std::filesystem::directory_iterator(work_)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name.find(".saving-") == std::string::npos) << name << " is left";
+  }
 }
 
 // The state after the home page of a site: its top-level categories, all still to visit.
