@@ -38,7 +38,7 @@ class QtContractBrowser : public TContractBrowser {
   QtContractBrowser() {
     const TContractPage members = MembersPage();
     server_.Get(members.path, [markup = members.Markup()](const httplib::Request&, httplib::Response& r) {
-      r.set_content(markup, "text/html");
+      r.set_content(markup, "text/html; charset=utf-8");
     });
     // Answers late: long enough for the test to look at a load under way and stop it.
     server_.Get("/c/endless", [](const httplib::Request&, httplib::Response& r) {

@@ -75,7 +75,8 @@ inline TContractPage MembersPage() {
        El(u"P", {Text(u"line"), El(u"BR"), Text(u"break")}),
        El(u"A", {{u"name", u"anchor"}}, {Text(u"no href")}),
        El(u"A", {{u"href", u"http://other.example/z"}}, {Text(u"Z")}),
-       El(u"SPAN", {Text(u"not a link")})}};
+       El(u"SPAN", {Text(u"not a link")}),
+       El(u"A", {{u"href", u"/Ünï cödé/?q=ä b"}}, {Text(u"Uni")})}};
 }
 
 inline Variant Tags(const Variant& owner, const char16_t* tag) { return owner.Get(u"all").Call(u"tags", {Variant(tag)}); }
@@ -111,12 +112,14 @@ inline std::vector<TProbe> MembersPageProbes(TContractBrowser& b) {
       {u"P", 2, u"innertext", u"line\nbreak"},
       {u"BODY", 0, u"innertext",
        u"Intro text over lines\n\nMusic (1,234)\nRel (12) @\nBold - dash\nSpaced name (7)\n\nSee also:\n\none\ntwo\nthree\n"
-       u"a\tb\nc\td\n\nline\nbreak\n\nno hrefZnot a link"},
+       u"a\tb\nc\td\n\nline\nbreak\n\nno hrefZnot a linkUni"},
       {u"A", 0, u"href", b.Url("/Arts/Music/")},
       {u"A", 1, u"href", b.Url("/c/dir/rel/x?y=1&z=2")},
       {u"A", 2, u"href", b.Url("/c/up/")},
       {u"A", 3, u"href", u""},
       {u"A", 4, u"href", u"http://other.example/z"},
+      {u"A", 5, u"href", b.Url("/%C3%9Cn%C3%AF%20c%C3%B6d%C3%A9/?q=%C3%A4%20b"), b.Url("/Ünï cödé/?q=ä b"),
+       "the engine percent-encodes what an address may not hold as it is; the fake keeps the characters"},
       {u"SPAN", 0, u"href", std::nullopt},
       {u"LI", 0, u"href", std::nullopt},
       {u"LI", 0, u"outerhtml", u"<li><a href=\"/Arts/Music/\">Music</a> <i>(1,234)</i></li>"},
