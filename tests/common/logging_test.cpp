@@ -43,7 +43,8 @@ std::chrono::system_clock::time_point At(int second) {
 const std::string kStamp = "[12/07/26 00:12:12:345] : ";
 const std::string kCycled = "log file was cycled due to reaching maximum limit.\r\n";
 
-// Each test gets its own folder as TEMP and default log folder, a C locale and a clock standing at At(12).
+// Each test gets its own loggers, its own folder as TEMP and default log folder, a C locale and a clock
+// standing at At(12).
 class LoggingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,7 +54,10 @@ class LoggingTest : public ::testing::Test {
     setenv("temp", dir_.c_str(), 1);
     std::setlocale(LC_TIME, "C");
     SetLogClock([this] { return now_; });
-    if (!LoggingInitialized()) InitializeLogging();
+    // A fresh set of loggers for every test: a logger kept from an earlier test would still point at
+    // that test's removed folder.
+    if (LoggingInitialized()) FinalizeLogging();
+    InitializeLogging();
     savedDefault_ = DefaultLogPath();
     TLogger::SetDefaultLogPath(dir_ + "/Default");
   }

@@ -2,10 +2,19 @@
 // the expected crawl matches what a reader of the served pages finds. The server runs in-process on
 // 127.0.0.1 with a free port; every request loop is bounded in count and time.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <optional>
@@ -464,10 +473,77 @@ TEST(SampleServerTest, StopEndsAStallAtOnce) {
   EXPECT_EQ(stalled.wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
+// Requests paths one after another over one kept-alive connection, as a browser does, and returns
+// the time of each. A plain socket, so that nothing of a client library changes the exchange. The
+// fastest of several requests is the server's own time: noise on the machine only adds to it.
+std::vector<Clock::duration> TimesOverOneConnection(int port, const std::vector<std::string>& paths) {
+  std::vector<Clock::duration> times;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    ADD_FAILURE() << "socket: " << std::strerror(errno);
+    return times;
+  }
+  const timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ADD_FAILURE() << "connect: " << std::strerror(errno);
+    ::close(fd);
+    return times;
+  }
+  for (const std::string& path : paths) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const auto started = Clock::now();
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) break;
+    std::string reply;
+    std::size_t headerEnd = std::string::npos, length = 0;
+    char buffer[65536];
+    while (headerEnd == std::string::npos || reply.size() < headerEnd + 4 + length) {
+      const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      reply.append(buffer, static_cast<std::size_t>(got));
+      if (headerEnd == std::string::npos && (headerEnd = reply.find("\r\n\r\n")) != std::string::npos) {
+        const std::size_t field = reply.find("Content-Length: ");
+        if (field == std::string::npos || field > headerEnd) break;
+        length = std::stoul(reply.substr(field + 16));
+      }
+    }
+    times.push_back(Clock::now() - started);
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << path;
+    EXPECT_TRUE(headerEnd != std::string::npos && reply.size() == headerEnd + 4 + length) << path;
+  }
+  ::close(fd);
+  return times;
+}
+
+TEST(SampleServerTest, KeptAliveConnectionAnswersAtOnceAndLatencyDelaysEveryResponse) {
+  const SiteModel model(SmallSite());
+  std::vector<std::string> paths = AllPaths(model);
+  paths.resize(6);
+  {
+    // Nagle's algorithm against the client's delayed acknowledgement would hold every response
+    // after the first on the connection for about 40 ms.
+    SampleServer server(model, std::chrono::milliseconds(0));
+    const std::vector<Clock::duration> times = TimesOverOneConnection(server.Start(0), paths);
+    ASSERT_EQ(times.size(), paths.size());
+    EXPECT_LT(*std::min_element(times.begin() + 1, times.end()), std::chrono::milliseconds(20));
+  }
+  {
+    SampleServer server(model, std::chrono::milliseconds(0), std::chrono::milliseconds(60));
+    const std::vector<Clock::duration> times = TimesOverOneConnection(server.Start(0), paths);
+    ASSERT_EQ(times.size(), paths.size());
+    for (const Clock::duration& t : times) EXPECT_GE(t, std::chrono::milliseconds(60));
+    EXPECT_LT(*std::min_element(times.begin() + 1, times.end()), std::chrono::milliseconds(80));
+  }
+}
+
 TEST(CommandLineTest, ParsesOptionsAndRefusesBadOnes) {
   std::string error;
   const CommandLine cl = ParseCommandLine({"--seed", "42", "--categories=500", "--fanout", "3-9", "--fault-500", "0.25",
-                                           "--port", "8123", "--print-port", "--dump-expected", "100"},
+                                           "--port", "8123", "--print-port", "--dump-expected", "100", "--latency=100"},
                                           error);
   EXPECT_EQ(error, "");
   EXPECT_EQ(cl.site.seed, 42u);
@@ -478,6 +554,7 @@ TEST(CommandLineTest, ParsesOptionsAndRefusesBadOnes) {
   EXPECT_EQ(cl.port, 8123);
   EXPECT_TRUE(cl.printPort);
   EXPECT_EQ(cl.dumpExpected, 100);
+  EXPECT_EQ(cl.latencyMs, 100);
 
   struct Case {
     std::vector<std::string> args;
@@ -488,6 +565,7 @@ TEST(CommandLineTest, ParsesOptionsAndRefusesBadOnes) {
       {{"--host", "0.0.0.0"}, "bad value for --host: 0.0.0.0"},
       {{"--port"}, "option --port needs a value"},
       {{"--fanout", "5-2"}, "--fanout needs 1 <= MIN <= MAX"},
+      {{"--latency", "-1"}, "bad value for --latency: -1"},
       {{"--top-level", "300"}, "--top-level must be between 1 and --categories"},
       {{"--fault-stall", "0.6", "--fault-truncated", "0.6"}, "the fault rates must sum to at most 1"},
   };
@@ -501,7 +579,7 @@ TEST(CommandLineTest, ParsesOptionsAndRefusesBadOnes) {
                              "--symbolic-ratio", "--no-count-ratio", "--min-count", "--max-count", "--search-host",
                              "--host", "--port", "--print-port", "--log-requests", "--fault-wrong-page",
                              "--fault-no-search-host", "--fault-truncated", "--fault-500", "--fault-stall",
-                             "--stall-seconds", "--dump-expected", "--dump-root", "--help"})
+                             "--stall-seconds", "--latency", "--dump-expected", "--dump-root", "--help"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

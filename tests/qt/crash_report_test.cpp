@@ -10,6 +10,8 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "common/exceptions.h"
@@ -157,13 +159,26 @@ TEST(CrashReportDialogTest, HandlersCalledWhileTheReportIsOpenRunAfterContinue) 
   EXPECT_EQ(ticks, 1);
 }
 
+// The application's message loop ends once a process (afterwards the web engine is shut down for
+// good), so the loop runs in a child process of its own.
 TEST(CrashReportDialogTest, CloseEndsTheMessageLoop) {
-  QTimer::singleShot(0, [] {
-    AnswerReport("Close", [] {});
-    RunHandler([] { throw std::runtime_error("fatal enough"); });
-  });
-  QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
-  EXPECT_EQ(QApplication::exec(), 1);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        QTimer::singleShot(0, [] {
+          AnswerReport("Close", [] {});
+          RunHandler([] { throw std::runtime_error("fatal enough"); });
+        });
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        guard.start(10000);
+        const int code = QApplication::exec();
+        std::fprintf(stderr, "message loop returned %d\n", code);
+        std::fflush(stderr);
+        std::_Exit(code);
+      },
+      ::testing::ExitedWithCode(1), "message loop returned 1");
 }
 
 }  // namespace

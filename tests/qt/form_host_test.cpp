@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +19,9 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/Unit1.h"
 #include "app/config.h"
@@ -135,8 +139,13 @@ TEST_F(QtFormTest, ControlsCarryTheirSettings) {
   EXPECT_EQ(label1->palette().color(QPalette::WindowText), QColor(255, 0, 0));
   EXPECT_FALSE(form->Controls().Label1->Visible());
   EXPECT_TRUE(Get<QLabel>("Label2")->wordWrap());
-  EXPECT_EQ(Get<QLabel>("Label3")->font().pixelSize(), Get<QPushButton>("Button1")->font().pixelSize() - 1)
-      << "Label3 shrinks one pixel to fit its box";
+  // How far Label3 shrinks depends on the machine's fonts; what must hold is that its text fits its
+  // box and that it never grows beyond the form's font.
+  auto* label3 = Get<QLabel>("Label3");
+  const QFontMetrics label3Metrics(label3->font());
+  EXPECT_LE(label3Metrics.horizontalAdvance(label3->text()), 167) << "Label3's text fits its box";
+  EXPECT_LE(label3Metrics.height(), 13);
+  EXPECT_LE(label3->font().pixelSize(), Get<QPushButton>("Button1")->font().pixelSize());
 
   auto* tree = Get<QTreeView>("categories");
   EXPECT_EQ(tree->indentation(), 19);
@@ -380,12 +389,27 @@ TEST_F(QtFormTest, AHandlerProcessingMessagesInALoopRepaintsOnlyNowAndThen) {
   EXPECT_EQ(statusBar->DisplayedText().toStdString(), "item " + std::to_string(calls));
 }
 
+// The application's message loop ends once a process: when it returns, Qt announces the end of the
+// application and the web engine shuts down for good, so no later test of this process could load a
+// page. The loop runs in a child process of its own.
 TEST_F(QtFormTest, ClosingTheWindowEndsTheMessageLoop) {
-  ShowWindow();
-  QTimer::singleShot(0, host->Window(), [this] { host->Window()->close(); });
-  QTimer::singleShot(10000, [] { QCoreApplication::exit(99); });
-  EXPECT_EQ(QApplication::exec(), 0);
-  form->FormDestroy();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        host->Show();
+        if (!QTest::qWaitForWindowExposed(host->Window())) std::_Exit(3);
+        QTimer::singleShot(0, host->Window(), [this] { host->Window()->close(); });
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        guard.start(10000);
+        const int code = QApplication::exec();
+        form->FormDestroy();
+        std::fprintf(stderr, "message loop returned %d\n", code);
+        std::fflush(stderr);
+        std::_Exit(code);
+      },
+      ::testing::ExitedWithCode(0), "message loop returned 0");
 }
 
 // ---- a form of its own: timer ticks and the placeholder browser ----------------------------------

@@ -252,16 +252,20 @@ class WebBrowserTest : public ::testing::Test {
     return browser_->Document();
   }
 
-  // Runs script in the page and waits for its result.
+  // Runs script in the page and waits for its result. The answer is kept in shared state: a script
+  // that never answers in time gets its callback when the page is destroyed, after this returned.
   QVariant RunScript(const QString& script) {
-    QVariant result;
-    bool done = false;
-    browser_->View()->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld, [&](const QVariant& v) {
-      result = v;
-      done = true;
+    struct Answer {
+      QVariant result;
+      bool done = false;
+    };
+    auto answer = std::make_shared<Answer>();
+    browser_->View()->page()->runJavaScript(script, QWebEngineScript::ApplicationWorld, [answer](const QVariant& v) {
+      answer->result = v;
+      answer->done = true;
     });
-    EXPECT_TRUE(WaitUntil([&] { return done; }, kWaitMs));
-    return result;
+    EXPECT_TRUE(WaitUntil([&] { return answer->done; }, kWaitMs));
+    return answer->result;
   }
 
   static TestSite* site_;

@@ -77,6 +77,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
       {"--fault-500", rateOption(s.faults.http500)},
       {"--fault-stall", rateOption(s.faults.stall)},
       {"--stall-seconds", intOption(cl.stallSeconds, 0, 86400)},
+      {"--latency", intOption(cl.latencyMs, 0, 60000)},
       {"--dump-expected",
        [&](const std::string& v) {
          std::int64_t n;
@@ -150,6 +151,8 @@ Server:
   --port N                 port, 0 = a free one chosen by the system (default 0)
   --print-port             print only the port number on start
   --log-requests           one line per request on stderr: method, path, status, fault
+  --latency MS             wait MS milliseconds before every response, as a distant server
+                           would (0 to 60000, default 0)
 
 Faults (each page address fails at most once: its first request; the addresses are chosen from the
 seed and the address, so a run with the same options fails at the same addresses):

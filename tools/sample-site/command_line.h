@@ -15,6 +15,7 @@ struct CommandLine {
   bool printPort = false;   // print only the port number instead of the "listening on" line
   bool logRequests = false; // one line per request on stderr
   int stallSeconds = 35;
+  int latencyMs = 0;        // added before every response
   bool help = false;
   std::optional<int> dumpExpected;  // print the expected crawl for this minimum content and exit
   std::string dumpRoot;             // put in front of every address of the dump

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  SampleServer server(model, std::chrono::seconds(cl.stallSeconds));
+  SampleServer server(model, std::chrono::seconds(cl.stallSeconds), std::chrono::milliseconds(cl.latencyMs));
   if (cl.logRequests) {
     server.SetLogger([](const std::string& method, const std::string& path, int status, FaultKind fault) {
       std::fprintf(stderr, "%s %s %d %s\n", method.c_str(), path.c_str(), status, FaultName(fault));

@@ -13,11 +13,18 @@ constexpr const char* kContentType = "text/html; charset=utf-8";
 constexpr std::size_t kWorkers = 16;
 }  // namespace
 
-SampleServer::SampleServer(const SiteModel& model, std::chrono::milliseconds stall)
-    : model_(model), stall_(stall), server_(std::make_unique<httplib::Server>()) {
+SampleServer::SampleServer(const SiteModel& model, std::chrono::milliseconds stall,
+                           std::chrono::milliseconds latency)
+    : model_(model), stall_(stall), latency_(latency), server_(std::make_unique<httplib::Server>()) {
   server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   server_->set_keep_alive_timeout(2);
+  // A browser would otherwise open a new connection every fifth page (the library's default).
+  server_->set_keep_alive_max_count(100);
+  // Without it, every response after the first on a kept-alive connection waits about 40 ms for the
+  // client's delayed acknowledgement (Nagle's algorithm), which would dominate a local crawl.
+  server_->set_tcp_nodelay(true);
   server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    if (latency_.count() > 0) InterruptibleWait(latency_);
     const Reply reply = Respond(request.path);
     response.status = reply.status;
     response.set_content(reply.body, kContentType);
@@ -65,9 +72,9 @@ int SampleServer::RequestCount(const std::string& path) const {
   return it == requests_.end() ? 0 : it->second;
 }
 
-void SampleServer::StallWait() {
+void SampleServer::InterruptibleWait(std::chrono::milliseconds time) {
   std::unique_lock<std::mutex> lock(mutex_);
-  stopping_.wait_for(lock, stall_, [this] { return stopped_; });
+  stopping_.wait_for(lock, time, [this] { return stopped_; });
 }
 
 SampleServer::Reply SampleServer::Respond(const std::string& path) {
@@ -86,7 +93,7 @@ SampleServer::Reply SampleServer::Respond(const std::string& path) {
     case FaultKind::NoSearchHost: return {200, model_.PageWithoutSearchHost(path), fault};
     case FaultKind::Truncated: return {200, model_.TruncatedPage(path), fault};
     case FaultKind::Http500: return {500, model_.ErrorPage500(), fault};
-    case FaultKind::Stall: StallWait(); return {200, std::move(*page), fault};
+    case FaultKind::Stall: InterruptibleWait(stall_); return {200, std::move(*page), fault};
   }
   return {200, std::move(*page), fault};
 }

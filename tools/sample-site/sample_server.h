@@ -1,6 +1,9 @@
 #pragma once
 // The HTTP server of wexa-sample-site: serves a SiteModel on 127.0.0.1 and injects its faults.
 //
+// Every response, faulty or not, is sent after the latency given at construction (0: at once), as a
+// distant server's would be; responses are written without waiting to fill a segment (TCP no-delay).
+//
 // Fault rule: the first request of an address whose SiteModel::FaultFor is not None fails in that
 // way; every later request of the address is served normally, also while the first one is still
 // stalling. Unknown addresses get 404. Every response is text/html; charset=utf-8.
@@ -28,7 +31,8 @@ namespace sample_site {
 class SampleServer {
  public:
   // Does not own the model; it must outlive the server.
-  SampleServer(const SiteModel& model, std::chrono::milliseconds stall);
+  SampleServer(const SiteModel& model, std::chrono::milliseconds stall,
+               std::chrono::milliseconds latency = std::chrono::milliseconds(0));
   ~SampleServer();
   SampleServer(const SampleServer&) = delete;
   SampleServer& operator=(const SampleServer&) = delete;
@@ -52,11 +56,12 @@ class SampleServer {
     FaultKind fault = FaultKind::None;
   };
   Reply Respond(const std::string& path);
-  // Sleeps for the stall time; returns early when Stop is called.
-  void StallWait();
+  // Sleeps for the given time; returns early when Stop is called.
+  void InterruptibleWait(std::chrono::milliseconds time);
 
   const SiteModel& model_;
   const std::chrono::milliseconds stall_;
+  const std::chrono::milliseconds latency_;
   std::unique_ptr<httplib::Server> server_;
   std::thread listener_;
   std::function<void(const std::string&, const std::string&, int, FaultKind)> logger_;
