@@ -139,7 +139,11 @@ void TForm1::Button2Click() {
     return;
   }
   stopped = false;
-  if (categories->Count() > 0) {
+  if (categories->Count() > 0 && awaitingPage_ && queue->ReadPos() > 0) {
+    // A "stop" cancelled the page of the category taken last and no reload has brought it since:
+    // it is asked for again before anything else, or it and its subtree would be lost.
+    NavigateCrawl(queue->Items(queue->ReadPos() - 1)->Url);
+  } else if (categories->Count() > 0) {
     Progress();
   } else {
     NavigateCrawl(config::RootUrl());
@@ -153,15 +157,20 @@ void TForm1::Button1Click() {
   } else {
     browser->Stop();
     halted = true;
+    // The page stays awaited (the reload timer or "start" asks for it again) but is not coming.
+    if (awaitingPage_) loadCancelled_ = true;
   }
   // At rest (no page of the crawl outstanding, e.g. after a parser error or the duplicate
-  // message) no Progress step will come to set halted, so there is nothing to wait for.
+  // message) no Progress step will come to set halted, so there is nothing to wait for. The same
+  // holds when the awaited page stops being outstanding during the wait without a Progress step:
+  // its parse ended in the duplicate message or an error, or "load state" dropped it.
   // A page held by a running save is parsed only when the save is over, after this handler has
   // returned; its Progress step will find stopped set.
-  if (!awaitingPage_ || heldPage_) halted = true;
+  auto atRest = [this] { return !awaitingPage_ || loadCancelled_ || heldPage_.has_value(); };
+  if (atRest()) halted = true;
   while (!halted) {
     host_.Application().ProcessMessages();
-    if (heldPage_) halted = true;
+    if (atRest()) halted = true;
     if (!halted) host_.Application().Sleep(100);
   }
 }
@@ -195,10 +204,14 @@ void TForm1::RestartReloader() {
 void TForm1::NavigateCrawl(const std::u16string& address) {
   browser->Navigate(address);
   awaitingPage_ = true;
+  loadCancelled_ = false;
   RestartReloader();
 }
 
 void TForm1::browserDocumentComplete(const Variant&, Variant& URL) {
+  // A page nobody waits for (one requested by a crawl that "load state" has replaced) must not
+  // reach the parsers.
+  if (!awaitingPage_) return;
   // A save is reading the tree and the queue; the page is handed on when it is over.
   if (saving_) {
     heldPage_ = URL.AsText();
@@ -246,6 +259,7 @@ void TForm1::reloaderTimer() {
   browser->Stop();
   browser->Navigate(address);
   awaitingPage_ = true;
+  loadCancelled_ = false;
 }
 
 void TForm1::ShowProgressLine() {
@@ -437,6 +451,9 @@ void TForm1::SaveState() {
         text += QueueFileLine(ids[i]);
         if ((i + 1) % 100 == 0) host_.Application().ProcessMessages();
       }
+      // A save that was killed left its temporary files; they would stay for good.
+      RemoveStaleReplacements(kQueueFile);
+      RemoveStaleReplacements(kTreeFile);
       // Both files are complete before either replaces its earlier version, so a failed save leaves
       // the earlier pair as it was.
       TReplacement queueFile(kQueueFile);
@@ -525,7 +542,9 @@ void TForm1::LoadState() {
   queue->Empty();
   // The page the previous crawl waited for belongs to a state that is gone: no reload for it.
   reloader->SetEnabled(false);
+  if (awaitingPage_) browser->Stop();
   awaitingPage_ = false;
+  loadCancelled_ = false;
   heldPage_.reset();
   if (!loaded) return;
 

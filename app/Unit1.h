@@ -147,6 +147,8 @@ class TForm1 {
   std::int32_t minContent = 0;
 
   bool awaitingPage_ = false;
+  // "stop" cancelled the awaited page's load; nothing arrives until it is requested again.
+  bool loadCancelled_ = false;
   // The form file's caption, before the version is added.
   std::string formCaption_;
   // A save is running; the crawl stands still until it ends.

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -27,7 +28,9 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopSignals = 0;
+// Written by the signal handler, read by the window's thread: a lock-free atomic is safe for both.
+std::atomic<int> stopSignals{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop-signal flag must be usable in a signal handler");
 
 // The windowless run's host while it runs: whatever else writes to the terminal ends its status
 // line first.
@@ -36,12 +39,10 @@ THeadlessHost* windowlessHost = nullptr;
 // SIGINT and SIGTERM ask the windowless run to stop and save; a second one ends the program at
 // once (the state files are replaced only by whole new ones, so the last saved state stays).
 void OnStopSignal(int signal) {
-  if (stopSignals > 0) {
+  if (stopSignals.fetch_add(1) > 0) {
     std::signal(signal, SIG_DFL);
     std::raise(signal);
-    return;
   }
-  stopSignals = stopSignals + 1;
 }
 
 void InstallStopSignals() {
@@ -80,14 +81,17 @@ void ChooseLogFolder() {
   TLogger::SetDefaultLogPath(state + "/wexa-scraper/logs/");
 }
 
-TLogger* qtLog = nullptr;
+// The logger of the toolkit's messages in windowless runs. The toolkit may report from its own
+// threads, so the pointer is atomic; it is cleared (after the handler is uninstalled) before the
+// logging unit frees its loggers.
+std::atomic<TLogger*> qtLog{nullptr};
 
 // Windowless stderr carries only the window's lines (Memo1, message boxes) and errors, so the
 // toolkit's own diagnostics go to the log file; only its critical ones also reach stderr.
 void LogToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
   if (type == QtDebugMsg || type == QtInfoMsg) return;
   const std::string line = text.toStdString();
-  if (qtLog) qtLog->Log("Qt: " + line, type == QtWarningMsg ? llWarn : llError);
+  if (TLogger* log = qtLog.load()) log->Log("Qt: " + line, type == QtWarningMsg ? llWarn : llError);
   if (type == QtCriticalMsg || type == QtFatalMsg) {
     if (windowlessHost) windowlessHost->EndStatusLine();
     std::cerr << line << '\n' << std::flush;
@@ -206,6 +210,10 @@ int main(int argc, char** argv) {
       exitCode = application.exec();
       platform::qt::RunHandler([&] { form.FormDestroy(); }, false);
     }
+  }
+  if (headless) {
+    qInstallMessageHandler(nullptr);
+    qtLog = nullptr;
   }
   FinalizeXmlPersistance();
   FinalizeLogging();

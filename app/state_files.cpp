@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -14,7 +15,7 @@
 #include "common/exceptions.h"
 #include "common/file_mode.h"
 
-TReplacement::TReplacement(std::string fileName) : fileName_(std::move(fileName)), tempName_(fileName_ + ".XXXXXX") {
+TReplacement::TReplacement(std::string fileName) : fileName_(std::move(fileName)), tempName_(fileName_ + ".saving-XXXXXX") {
   const int fd = ::mkstemp(tempName_.data());
   if (fd < 0) throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName_, std::strerror(errno)));
   ::fchmod(fd, ReplacementFileMode(fileName_));
@@ -50,6 +51,46 @@ void TReplacement::Commit() {
     throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", fileName_, std::strerror(errno)));
   }
   committed_ = true;
+}
+
+namespace {
+constexpr std::string_view kReplacementMarker = ".saving-";
+
+// Six letters or digits, the random part that mkstemp puts in place of XXXXXX.
+bool IsRandomPart(std::string_view part) {
+  if (part.size() != 6) return false;
+  for (const char c : part) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+}  // namespace
+
+bool IsReplacementName(std::string_view name, std::string_view base) {
+  if (name.size() <= base.size() || name.substr(0, base.size()) != base) return false;
+  name.remove_prefix(base.size());
+  if (name.substr(0, kReplacementMarker.size()) != kReplacementMarker) return false;
+  name.remove_prefix(kReplacementMarker.size());
+  if (!IsRandomPart(name.substr(0, 6))) return false;
+  name.remove_prefix(6);
+  // The XML writer writes a file through a temporary file of its own beside it.
+  return name.empty() || (name.front() == '.' && IsRandomPart(name.substr(1)));
+}
+
+void RemoveStaleReplacements(const std::string& fileName) {
+  namespace fs = std::filesystem;
+  const fs::path path(fileName);
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const std::string base = path.filename().string();
+  std::error_code error;
+  std::vector<fs::path> stale;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    if (!IsReplacementName(it->path().filename().string(), base)) continue;
+    std::error_code statusError;
+    if (fs::is_regular_file(it->symlink_status(statusError))) stale.push_back(it->path());
+  }
+  // Removal is a courtesy: a file that stays does not stop the save.
+  for (const fs::path& file : stale) fs::remove(file, error);
 }
 
 std::string QueueFileLine(std::int32_t id) { return std::to_string(id) + "\r\n"; }

@@ -10,6 +10,8 @@
 // A new version of a file, written to a temporary file beside it and put in its place by Commit.
 // Until then the file itself is untouched; destroyed without Commit, the temporary file is removed.
 // That lets a save put several files in place only once all of them have been written.
+// The temporary file is named "<fileName>.saving-XXXXXX" (six letters or digits), a name that only
+// this class gives, so that one left by a killed save can be told from the user's own files.
 class TReplacement {
  public:
   // Creates the temporary file (empty) with the mode of fileName, else what the umask allows.
@@ -31,6 +33,15 @@ class TReplacement {
   std::string tempName_;
   bool committed_ = false;
 };
+
+// True when name (a file name without folder) is a temporary file that TReplacement makes for the
+// file named base, or the XML writer's temporary file beside such a file ("<that name>.XXXXXX").
+bool IsReplacementName(std::string_view name, std::string_view base);
+
+// Removes the temporary files of fileName that a killed save left behind (see IsReplacementName):
+// regular files only, in fileName's folder. Nothing else is touched; a file that cannot be removed
+// is left as it is.
+void RemoveStaleReplacements(const std::string& fileName);
 
 // One line of a queue file: the ID in decimal digits, ended by CR LF. A queue file is these lines in
 // queue order; an empty queue gives an empty file.

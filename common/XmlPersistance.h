@@ -481,8 +481,11 @@ TPropertyInfo XmlObject(std::string name, X* T::*member, TXmlOwnership ownership
   info.GetObject = [member](const TXMLPersistentObject& o) -> TXMLPersistentObject* {
     return xml_detail::As<T>(o).*member;
   };
-  info.SetObject = [member](TXMLPersistentObject& o, TXMLPersistentObject* p) {
-    xml_detail::As<T>(o).*member = static_cast<X*>(p);
+  info.SetObject = [member, ownership](TXMLPersistentObject& o, TXMLPersistentObject* p) {
+    X*& slot = xml_detail::As<T>(o).*member;
+    // An owning holder frees what it held, as a std::unique_ptr would (a property given twice).
+    if (ownership == xoOwned && slot != p) delete slot;
+    slot = static_cast<X*>(p);
   };
   return info;
 }
@@ -496,6 +499,15 @@ TPropertyInfo XmlObjectArray(std::string name, std::vector<X*> T::*member, TXmlO
   info.Ownership = ownership;
   xml_detail::DescribeArray<std::vector<X*>>(info);
   xml_detail::BindArray<T, std::vector<X*>>(info, [member](T& o) -> std::vector<X*>& { return o.*member; });
+  if (ownership == xoOwned) {
+    // An owning holder frees the items it held before it takes the new ones.
+    info.SetLength = [member](TXMLPersistentObject& o, std::size_t n) {
+      std::vector<X*>& v = xml_detail::As<T>(o).*member;
+      for (X* item : v) delete item;
+      v.clear();
+      v.resize(n);
+    };
+  }
   return info;
 }
 

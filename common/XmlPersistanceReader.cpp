@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common/XmlPersistance.h"
 #include "common/XmlPersistanceInternal.h"
@@ -503,6 +504,8 @@ struct TLoadState {
   // Objects stored in references that do not own them: freed here if the load fails, handed to the
   // caller (through the graph) when it succeeds.
   std::vector<std::unique_ptr<TXMLPersistentObject>> referenced;
+  // Some object gave a property twice; the later value replaced the earlier one.
+  bool repeated = false;
 };
 
 std::string Trimmed(std::string_view text) {
@@ -588,7 +591,9 @@ void LoadArray(TXMLPersistentObject& obj, const TXmlClass& cls, const TPropertyI
   });
 }
 
-void LoadProperty(TXMLPersistentObject& obj, const TXmlClass& cls, const TXmlNode& child, TLoadState& st) {
+// Loads one property element into obj and returns the property it set.
+const TPropertyInfo& LoadProperty(TXMLPersistentObject& obj, const TXmlClass& cls, const TXmlNode& child,
+                                  TLoadState& st) {
   const TPropertyInfo* found = cls.FindProperty(child.Name());
   if (found == nullptr) {
     throw EXmlPersistance(fmt::sprintf("Property name %s not found in class.", std::string(child.Name())));
@@ -631,6 +636,31 @@ void LoadProperty(TXMLPersistentObject& obj, const TXmlClass& cls, const TXmlNod
     default:
       throw EXmlPersistance(fmt::sprintf("Property type %d not implemented.", static_cast<int>(prop.Kind)));
   }
+  return prop;
+}
+
+// After a load in which a property was given twice: frees the objects kept for references that the
+// loaded graph no longer reaches. The later value replaced them, directly or with an owned object
+// that referred to them, and nobody else can free them.
+void FreeUnreached(const TXMLPersistentObject& root, TLoadState& st) {
+  std::unordered_set<const TXMLPersistentObject*> reached;
+  std::vector<const TXMLPersistentObject*> pending{&root};
+  while (!pending.empty()) {
+    const TXMLPersistentObject* obj = pending.back();
+    pending.pop_back();
+    if (!reached.insert(obj).second) continue;
+    for (const TPropertyInfo& prop : obj->XmlClass().Properties()) {
+      if (prop.Kind == pkClass && prop.GetObject) {
+        if (const TXMLPersistentObject* p = prop.GetObject(*obj)) pending.push_back(p);
+      } else if (prop.Kind == pkDynArray && prop.ItemKind == pkClass && prop.GetLength && prop.GetObjectItem) {
+        const std::size_t n = prop.GetLength(*obj);
+        for (std::size_t i = 0; i < n; ++i) {
+          if (const TXMLPersistentObject* p = prop.GetObjectItem(*obj, i)) pending.push_back(p);
+        }
+      }
+    }
+  }
+  std::erase_if(st.referenced, [&](const std::unique_ptr<TXMLPersistentObject>& p) { return !reached.count(p.get()); });
 }
 
 std::unique_ptr<TXMLPersistentObject> LoadObjectImpl(const TXmlNode& node, TLoadState& st, const TXmlClass* owner,
@@ -654,7 +684,16 @@ std::unique_ptr<TXMLPersistentObject> LoadObjectImpl(const TXmlNode& node, TLoad
         "Property list not consistent. %d properties found in class and %d properties found in XML.",
         static_cast<int>(classCount), static_cast<int>(xmlCount)));
   }
-  node.ForEachChild([&](const TXmlNode& child) { LoadProperty(*obj, *cls, child, st); });
+  // Which properties were given, to notice one given twice (classes have far fewer than 64; beyond
+  // that a repeat is assumed, which only costs the check after the load).
+  std::uint64_t given = 0;
+  const TPropertyInfo* first = cls->Properties().data();
+  node.ForEachChild([&](const TXmlNode& child) {
+    const auto index = static_cast<std::size_t>(&LoadProperty(*obj, *cls, child, st) - first);
+    const std::uint64_t bit = index < 64 ? std::uint64_t{1} << index : 0;
+    if (bit == 0 || (given & bit) != 0) st.repeated = true;
+    given |= bit;
+  });
   if (llFullDebug <= LogLevel) XmlLog("done loading from xml " + std::string(name), llFullDebug);
   return obj;
 }
@@ -664,6 +703,7 @@ std::unique_ptr<TXMLPersistentObject> LoadObjectImpl(const TXmlNode& node, TLoad
 std::unique_ptr<TXMLPersistentObject> TXmlPersistance::LoadObject(const TXmlNode& Node) {
   TLoadState st;
   std::unique_ptr<TXMLPersistentObject> result = LoadObjectImpl(Node, st, nullptr, nullptr);
+  if (st.repeated) FreeUnreached(*result, st);
   // Success: the graph now refers to these objects; the caller settles who frees them.
   for (auto& p : st.referenced) p.release();
   return result;

@@ -134,12 +134,10 @@ void TXmlWriter::AppendEscaped(std::string_view text, bool attribute) {
         if (attribute) buffer_ += "&quot;";
         else buffer_ += '"';
         break;
-      // A parser turns a raw CR into LF and, in attributes, tab and LF into spaces: references keep them.
+      // A parser turns a raw CR into LF and, in attributes, tab and LF into spaces: references keep
+      // them. LF is a reference in text too, so that every line of the file ends in CR LF.
       case '\r': buffer_ += "&#13;"; break;
-      case '\n':
-        if (attribute) buffer_ += "&#10;";
-        else buffer_ += '\n';
-        break;
+      case '\n': buffer_ += "&#10;"; break;
       case '\t':
         if (attribute) buffer_ += "&#9;";
         else buffer_ += '\t';

@@ -1,7 +1,9 @@
 #pragma once
 // An in-memory document object model reachable by late binding, for tests: elements with tag,
 // attributes, text, a vertical position and children. Collections, tags, item, innertext,
-// outerhtml, innerhtml, href, offsetTop, body and all behave as a browser's do for the crawl.
+// outerhtml, innerhtml, href, offsetTop, body and all answer as the WebEngine binding does for the
+// pages the tests build; tests/support/browser_contract.h holds both to the same values and
+// names where the fake differs.
 
 #include <memory>
 #include <optional>
@@ -27,6 +29,7 @@ struct FakeNode {
   // When set, outerhtml returns this instead of markup made from the element.
   std::optional<std::u16string> outerHtml;
 
+  // The rendered text, as a browser's innerText gives it for plain flow content (see fake_dom.cpp).
   std::u16string InnerText() const;
   std::u16string InnerHtml() const;
   std::u16string OuterHtml() const;
@@ -42,9 +45,14 @@ FakeNodePtr El(std::u16string tag, std::vector<std::pair<std::u16string, std::u1
 // Sets offsetTop and returns the same node, for chaining in builders.
 FakeNodePtr At(int offsetTop, FakeNodePtr node);
 
-// The document of a page: an HTML element holding a BODY element with the given children. href
-// properties resolve relative addresses against baseUrl (scheme and host).
-std::shared_ptr<Dispatch> MakeDocument(std::vector<FakeNodePtr> bodyChildren, std::u16string baseUrl);
+// The document of a page at documentUrl: an HTML element holding an empty HEAD and a BODY element
+// with the given children. Like a browser's, the document answers all, body and url, and no element
+// member; href properties resolve relative addresses against documentUrl.
+std::shared_ptr<Dispatch> MakeDocument(std::vector<FakeNodePtr> bodyChildren, std::u16string documentUrl);
+// address resolved against documentUrl (scheme://host/path) as a link's href is: absolute addresses
+// as they are, the rest joined to the document's folder, host or scheme, "." and ".." removed.
+// Characters are not percent-encoded (a browser encodes those outside ASCII).
+std::u16string ResolveAddress(std::u16string_view documentUrl, std::u16string_view address);
 // Counts the late-bound member calls answered by every fake DOM object, for tests.
 std::size_t DomCallCount();
 

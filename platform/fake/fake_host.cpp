@@ -31,7 +31,7 @@ Variant FakeBrowser::Application() { return Variant(std::shared_ptr<Dispatch>(st
 
 void FakeBrowser::Complete(FakePage page) {
   page_ = std::move(page);
-  loading_ = false;
+  readyState_ = kReadyStateComplete;
   if (events_.onDocumentComplete) {
     Variant url(page_.url);
     events_.onDocumentComplete(Variant(), url);

@@ -95,20 +95,27 @@ struct FakePage {
   std::shared_ptr<Dispatch> document;  // nullptr: no document
 };
 
-// A browser whose loads end only when the test completes them.
+// A browser whose loads end only when the test completes them. Its ready state and document follow
+// the WebEngine browser's: 0 before the first load, 1 while one loads, 3 after Stop cancelled one,
+// 4 when a page is complete; a load under way (and a cancelled one) has no document. The page shown
+// (address and title) stays until the next one completes.
 class FakeBrowser : public IBrowser {
  public:
   void Navigate(const std::u16string& address) override {
     navigations.push_back(address);
-    loading_ = true;
+    page_.document.reset();
+    readyState_ = 1;
   }
   void Stop() override {
     ++stops;
-    loading_ = false;
+    if (readyState_ == 1) {
+      page_.document.reset();
+      readyState_ = 3;
+    }
   }
   std::u16string LocationURL() override { return page_.url; }
   std::u16string LocationName() override { return page_.title; }
-  int ReadyState() override { return loading_ ? 1 : kReadyStateComplete; }
+  int ReadyState() override { return readyState_; }
   Variant Document() override;
   bool IsHtmlDocument(const Variant& document) override;
   Variant Application() override;
@@ -121,9 +128,9 @@ class FakeBrowser : public IBrowser {
   // Shows page without raising an event (as if it had been loaded earlier).
   void Show(FakePage page) {
     page_ = std::move(page);
-    loading_ = false;
+    readyState_ = kReadyStateComplete;
   }
-  bool Loading() const { return loading_; }
+  bool Loading() const { return readyState_ == 1; }
   // Raises the log-line event, as the browser does after restarting a page on its own.
   void RaiseLogLine(const std::u16string& line) {
     if (events_.onLogLine) events_.onLogLine(line);
@@ -134,7 +141,7 @@ class FakeBrowser : public IBrowser {
 
  private:
   FakePage page_;
-  bool loading_ = false;
+  int readyState_ = 0;
   BrowserEvents events_;
 };
 

@@ -98,7 +98,7 @@ inline FakeNodePtr Li(int top, const std::u16string& name, const std::u16string&
 inline FakePage DirectoryPage(const std::u16string& url, std::vector<FakeNodePtr> body,
                               const std::u16string& title = u"Talmorex - Category") {
   body.push_back(El(u"FORM", {{u"action", u"http://search.wexa.org/cgi"}}, {}));
-  return FakePage{url, title, true, platform::fake::MakeDocument(std::move(body), kRoot)};
+  return FakePage{url, title, true, platform::fake::MakeDocument(std::move(body), url)};
 }
 
 }  // namespace wexa_test

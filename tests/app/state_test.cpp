@@ -99,6 +99,41 @@ TEST_F(StateTest, QueueFileHoldsThePendingIdsWithCrLf) {
   EXPECT_EQ(files, 2) << "no temporary file is left";
 }
 
+// A save killed part-way leaves its temporary files; the next save removes them and nothing else.
+TEST_F(StateTest, SaveRemovesTheTemporaryFilesOfAKilledSaveAndNothingElse) {
+  struct Case {
+    std::string name;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {"tree.xml.saving-a1B2c3", true},
+      {"queue.lst.saving-ZZZZZZ", true},
+      {"tree.xml.saving-a1B2c3.x9Y8z7", true},  // the XML writer's own file beside it
+      {"tree.xml.backup", false},
+      {"tree.xml.a1B2c3", false},
+      {"tree.xml.saving-a1B2c", false},
+      {"tree.xml.saving-a1B2c3d", false},
+      {"tree.xml.saving-a1-2c3", false},
+      {"tree.xml.saving-a1B2c3.x9Y8z", false},
+      {"tree.xml.saving-a1B2c3.x9Y8z7.old", false},
+      {"other.xml.saving-a1B2c3", false},
+      {"xtree.xml.saving-a1B2c3", false},
+      {"TREE.XML.saving-a1B2c3", false},
+  };
+  for (const Case& c : cases) WriteFile(c.name, "left behind");
+  fs::create_directory("queue.lst.saving-dirdir");
+  fs::create_symlink("tree.xml.backup", "tree.xml.saving-link00");
+  BuildCrawl();
+  host.Click("Button3");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(fs::exists(c.name), !c.removed);
+  }
+  EXPECT_TRUE(fs::is_directory("queue.lst.saving-dirdir"));
+  EXPECT_TRUE(fs::is_symlink("tree.xml.saving-link00"));
+  EXPECT_EQ(ReadFile("queue.lst"), "4\r\n5\r\n");
+}
+
 TEST_F(StateTest, EmptyQueueGivesAnEmptyFileAndLoadsAsAnEmptyQueue) {
   Real(nullptr, 7, u"Only");
   host.Click("Button3");

@@ -228,5 +228,45 @@ TEST_F(XmlReaderTest, AFailedLoadFreesEveryObjectItCreated) {
   EXPECT_EQ(TBaseCategory::live, before);
 }
 
+// A hostile file that gives a property twice: the last value wins, and whatever the earlier one
+// brought is freed, also records that only an owned object dropped with it referred to.
+TEST_F(XmlReaderTest, APropertyGivenTwiceFreesTheEarlierValue) {
+  const std::string b = "<TCategory><Content>-1</Content><ID>2</ID><Name>B</Name><Url>u</Url></TCategory>";
+  const std::string node = std::string("<TXMLTreeNode><Data>") + kCategory + "</Data><Nodes/></TXMLTreeNode>";
+  struct Case {
+    const char* what;
+    std::string xml;
+    std::u16string winner;  // the Name that the kept record has, empty for none
+  };
+  const std::vector<Case> cases = {
+      {"Data twice", "<TXMLTreeNode><Data>" + std::string(kCategory) + "</Data><Data>" + b + "</Data></TXMLTreeNode>", u"B"},
+      {"Data, then null", "<TXMLTreeNode><Data>" + std::string(kCategory) + "</Data><Data isNull=\"true\"/></TXMLTreeNode>", u""},
+      {"Nodes twice, the first with records",
+       "<TXMLTreeNode><Nodes>" + node + node + "</Nodes><Nodes/></TXMLTreeNode>", u""},
+      {"a referencing array twice",
+       "<TRecordRefs><Many>" + std::string(kCategory) + kCategory + "</Many><Many>" + b + "</Many></TRecordRefs>", u"B"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int recordsBefore = TBaseCategory::live;
+    const int nodesBefore = TXMLTreeNode::live;
+    std::unique_ptr<TXMLPersistentObject> loaded;
+    ASSERT_NO_THROW(loaded = Load(c.xml));
+    const TBaseCategory* kept = nullptr;
+    if (auto* tree = dynamic_cast<TXMLTreeNode*>(loaded.get())) {
+      EXPECT_TRUE(tree->Nodes.empty());
+      kept = tree->Data;
+    } else if (auto* refs = dynamic_cast<TRecordRefs*>(loaded.get())) {
+      ASSERT_EQ(refs->Many.size(), 1u);
+      kept = refs->Many[0];
+    }
+    EXPECT_EQ(kept ? kept->Name : u"", c.winner);
+    EXPECT_EQ(TBaseCategory::live, recordsBefore + (kept ? 1 : 0)) << "only the winner is alive";
+    EXPECT_EQ(TXMLTreeNode::live, nodesBefore + (dynamic_cast<TXMLTreeNode*>(loaded.get()) ? 1 : 0));
+    if (auto* refs = dynamic_cast<TRecordRefs*>(loaded.get())) delete refs->Many[0];
+    if (auto* tree = dynamic_cast<TXMLTreeNode*>(loaded.get())) tree->FreeData();
+  }
+}
+
 }  // namespace
 }  // namespace xml_test

@@ -57,8 +57,11 @@ class TSymbolicCategory : public TBaseCategory {
 class TXMLTreeNode : public TXMLPersistentObject {
   WEXA_XML_CLASS(TXMLTreeNode)
  public:
-  TXMLTreeNode() = default;
+  // Nodes alive, to show that the reader frees what it no longer holds.
+  static inline int live = 0;
+  TXMLTreeNode() { ++live; }
   ~TXMLTreeNode() override {
+    --live;
     for (TXMLTreeNode* n : Nodes) delete n;
   }
   void AddNode(TXMLTreeNode* node) { Nodes.push_back(node); }
@@ -173,6 +176,19 @@ WEXA_XML_PUBLISH(TWithFloatArray, TXMLPersistentObject,
 WEXA_XML_PUBLISH(TWithMatrix, TXMLPersistentObject,
                  XmlProperty("Rows", &TWithMatrix::Rows))
 
+// Refers to records it does not own, in one reference and one array.
+class TRecordRefs : public TXMLPersistentObject {
+  WEXA_XML_CLASS(TRecordRefs)
+ public:
+  TRecordRefs() = default;
+  TBaseCategory* One = nullptr;
+  std::vector<TBaseCategory*> Many;
+};
+
+WEXA_XML_PUBLISH(TRecordRefs, TXMLPersistentObject,
+                 XmlObjectArray("Many", &TRecordRefs::Many, xoReferenced),
+                 XmlObject("One", &TRecordRefs::One, xoReferenced))
+
 // Registers the classes above, except TBaseCategory (never written as an object of its own), with the
 // started persistence unit.
 inline void RegisterTestClasses() {
@@ -183,6 +199,7 @@ inline void RegisterTestClasses() {
   RegisterXmlClass<TWithRecord>();
   RegisterXmlClass<TWithFloatArray>();
   RegisterXmlClass<TWithMatrix>();
+  RegisterXmlClass<TRecordRefs>();
 }
 
 }  // namespace xml_test

@@ -154,7 +154,8 @@ TEST_F(XmlWriterTest, TextIsEscapedAndUnrepresentableCharactersReplaced) {
   };
   const std::vector<TCase> cases = {
       {u"R&D <new> \"q\" 'a'", "R&amp;D &lt;new&gt; \"q\" 'a'"},
-      {u"a\r\nb\tc", "a&#13;\nb\tc"},
+      {u"a\r\nb\tc", "a&#13;&#10;b\tc"},
+      {u"\nlf\n\ncr\r", "&#10;lf&#10;&#10;cr&#13;"},
       {u"bell\u0007", "bell\xEF\xBF\xBD"},
       {std::u16string(u"lone ") + char16_t(0xD800), "lone \xEF\xBF\xBD"},
       {u"\U0001F600", "\xF0\x9F\x98\x80"},
@@ -286,6 +287,31 @@ TEST_F(XmlSaveToFileTest, WritesTheFormattedDocument) {
   TXmlPersistance::SaveToFile(&root, file_);
   EXPECT_EQ(ReadAll(file_), Save(root));
   EXPECT_EQ(FilesInDir(), 1u);
+}
+
+// Line breaks inside values are references: every line of the file ends in CR LF, and the values
+// read back as they were.
+TEST_F(XmlSaveToFileTest, LineBreaksInValuesKeepTheFilesLineEndsAndReadBack) {
+  const std::vector<std::u16string> names = {u"a\nb", u"a\r\nb", u"a\rb", u"\n", u"\r\n\r\n", u"tab\tend\n"};
+  for (std::size_t n = 0; n < names.size(); ++n) {
+    const std::u16string& name = names[n];
+    SCOPED_TRACE("name " + std::to_string(n));
+    TSymbolicCategory written(0, name, u"http://x/\n");
+    TXmlPersistance::SaveToFile(&written, file_);
+    const std::string text = ReadAll(file_);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\n') {
+        EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
+      } else if (text[i] == '\r') {
+        EXPECT_TRUE(i + 1 < text.size() && text[i + 1] == '\n') << "bare CR at " << i;
+      }
+    }
+    const std::unique_ptr<TXMLPersistentObject> read = TXmlPersistance::LoadFromFile(file_);
+    const auto* category = dynamic_cast<const TSymbolicCategory*>(read.get());
+    ASSERT_NE(category, nullptr);
+    EXPECT_EQ(category->Name, name);
+    EXPECT_EQ(category->Url, u"http://x/\n");
+  }
 }
 
 TEST_F(XmlSaveToFileTest, AFailedSaveLeavesThePreviousFileWhole) {

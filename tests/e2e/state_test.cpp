@@ -440,6 +440,11 @@ TEST_F(StateTest, SaveKilledHalfWayLeavesThePreviousFilesWhole) {
   ASSERT_NO_THROW(after = ReadTreeFile(work_ / "tree.xml"));
   EXPECT_GE(after.RealCount(), tree.RealCount());
   EXPECT_GE(after.SymbolicCount(), tree.SymbolicCount());
+  // The next save removed what the killed one left.
+  for (const auto& e : std::filesystem::directory_iterator(work_)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_TRUE(name.find(".saving-") == std::string::npos) << name << " is left";
+  }
 }
 
 // The state after the home page of a site: its top-level categories, all still to visit.
@@ -546,12 +551,14 @@ TEST_F(StateTest, UnknownQueuedIdIsReportedAndSkipped) {
 // page's reading, and the windowless runner then presses "stop" (which must return at once: the
 // crawl is at rest) and "start", so the crawl goes on and finishes. The state makes it happen: the
 // queue holds a top-level page and, after it, the page of that top-level page's first subcategory.
-TEST_F(StateTest, DuplicateSubcategoryIsRecordedAndTheCrawlGoesOn) {
-  SampleSite site({"--seed", "3", "--categories", "40", "--top-level", "5"}, temp_);
-  const ExpectedCrawl expected = site.Expected(1);
-  // A top-level category whose first recorded subcategory has subcategories of its own.
-  const ExpectedCategory* top = nullptr;
-  const ExpectedCategory* sub = nullptr;
+// A state whose crawl meets the duplicate message on its first page: a top-level category (ID 1)
+// whose first recorded subcategory (which has subcategories of its own) is also queued at the top
+// level (ID 2). Written into dir; top and sub receive the two categories. False when the sample has
+// no such category.
+bool WriteDuplicateState(const ExpectedCrawl& expected, const std::filesystem::path& dir,
+                         const ExpectedCategory*& top, const ExpectedCategory*& sub) {
+  top = nullptr;
+  sub = nullptr;
   for (const ExpectedCategory& t : expected.categories) {
     if (!t.parentUrl.empty()) continue;
     const auto first = std::find_if(expected.categories.begin(), expected.categories.end(),
@@ -565,7 +572,7 @@ TEST_F(StateTest, DuplicateSubcategoryIsRecordedAndTheCrawlGoesOn) {
       break;
     }
   }
-  ASSERT_TRUE(top && sub) << "the sample has no suitable category";
+  if (!top || !sub) return false;
 
   SavedTree state;
   for (const ExpectedCategory* c : {top, sub}) {
@@ -577,8 +584,17 @@ TEST_F(StateTest, DuplicateSubcategoryIsRecordedAndTheCrawlGoesOn) {
     state.top.push_back(static_cast<int>(state.nodes.size()));
     state.nodes.push_back(r);
   }
-  WriteFile(work_ / "tree.xml", FormatTreeFile(state));
-  WriteFile(work_ / "queue.lst", QueueText({1, 2}));
+  WriteFile(dir / "tree.xml", FormatTreeFile(state));
+  WriteFile(dir / "queue.lst", QueueText({1, 2}));
+  return true;
+}
+
+TEST_F(StateTest, DuplicateSubcategoryIsRecordedAndTheCrawlGoesOn) {
+  SampleSite site({"--seed", "3", "--categories", "40", "--top-level", "5"}, temp_);
+  const ExpectedCrawl expected = site.Expected(1);
+  const ExpectedCategory* top = nullptr;
+  const ExpectedCategory* sub = nullptr;
+  ASSERT_TRUE(WriteDuplicateState(expected, work_, top, sub)) << "the sample has no suitable category";
 
   ScraperRun run(work_, site.RootUrl(), {"--min-content", "1", "--resume"}, "duplicate");
   const std::optional<ExitStatus> st = Finish(run, 120s);
@@ -621,6 +637,102 @@ TEST_F(StateTest, DuplicateSubcategoryIsRecordedAndTheCrawlGoesOn) {
   int highest = 0;
   for (const TreeRecord& r : saved.nodes) highest = r.symbolic ? highest : std::max(highest, r.id);
   EXPECT_EQ(highest, 3 + static_cast<int>(below.size()));
+  EXPECT_EQ(ReadFile(work_ / "queue.lst"), "");
+}
+
+// Runs the scraper in dir with --resume until it exits 0, at most three runs; the exit codes of the
+// runs that ended otherwise are checked by the caller's earlier steps.
+void ResumeUntilDone(const std::filesystem::path& dir, const std::string& root, const std::string& name) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    ScraperRun run(dir, root, {"--min-content", "1", "--resume"}, name + std::to_string(attempt));
+    const std::optional<ExitStatus> st = run.Proc().Wait(180s);
+    if (!st) {
+      run.Proc().KillGroup();
+      FAIL() << "the resumed run did not end in time\n" << run.Tail();
+    }
+    ASSERT_TRUE(st->exited && (st->code == 0 || st->code == 130)) << run.Tail();
+    if (st->code == 0) return;
+  }
+  FAIL() << "no resumed run finished";
+}
+
+// A stop request while a page is being loaded: every page answers its first request only after a
+// second, so the request lands during a load, which the stop cancels. The saved state names that
+// category first, and the resumed crawl ends in the uninterrupted crawl's tree, byte for byte.
+TEST_F(StateTest, StopWhileAPageLoadsResumesToTheUninterruptedTree) {
+  SampleSite site({"--seed", "9", "--categories", "30", "--top-level", "4", "--fault-stall", "1", "--stall-seconds", "1"},
+                  temp_);
+  const ExpectedCrawl expected = site.Expected(1);
+  {
+    ScraperRun run(work_, site.RootUrl(), {"--min-content", "1"}, "stopped");
+    ASSERT_TRUE(WaitForLine(run, [](const std::string& l) { return ParseProgress(l) && ParseProgress(l)->categories >= 8; },
+                            120s))
+        << run.Tail();
+    run.Proc().Signal(SIGINT);
+    const std::optional<ExitStatus> st = Finish(run, 60s);
+    ASSERT_TRUE(st);
+    ASSERT_TRUE(st->exited && st->code == 130) << run.Tail();
+  }
+  ASSERT_NO_FATAL_FAILURE(CheckStoppedState(work_, expected));
+  ASSERT_FALSE(ReadQueue(work_ / "queue.lst").empty());
+  ASSERT_NO_FATAL_FAILURE(ResumeUntilDone(work_, site.RootUrl(), "resumed"));
+
+  // The reference comes last: each address stalls only on its first request, which the runs above
+  // have made, so it runs at full speed.
+  const std::filesystem::path reference = temp_ / "reference";
+  std::filesystem::create_directory(reference);
+  {
+    ScraperRun run(reference, site.RootUrl(), {"--min-content", "1"}, "reference");
+    const std::optional<ExitStatus> st = Finish(run, 180s);
+    ASSERT_TRUE(st && st->exited && st->code == 0) << run.Tail();
+  }
+  for (const std::string& d : CompareTree(ReadTreeFile(reference / "tree.xml"), expected)) ADD_FAILURE() << d;
+  EXPECT_TRUE(ReadFile(work_ / "tree.xml") == ReadFile(reference / "tree.xml"))
+      << "tree.xml differs from the uninterrupted crawl's";
+  EXPECT_EQ(ReadFile(work_ / "queue.lst"), "");
+}
+
+// A stop request when the duplicate message is shown: the crawl is at rest then, the stop returns at
+// once and the save keeps what is pending; resumed, it ends in the tree that the uninterrupted run
+// (which stops and starts again after the message) makes.
+TEST_F(StateTest, StopAtTheDuplicateMessageResumesToTheUninterruptedTree) {
+  SampleSite site({"--seed", "3", "--categories", "40", "--top-level", "5"}, temp_);
+  const ExpectedCrawl expected = site.Expected(1);
+  const ExpectedCategory* top = nullptr;
+  const ExpectedCategory* sub = nullptr;
+  const std::filesystem::path reference = temp_ / "reference";
+  std::filesystem::create_directory(reference);
+  ASSERT_TRUE(WriteDuplicateState(expected, reference, top, sub)) << "the sample has no suitable category";
+  ASSERT_TRUE(WriteDuplicateState(expected, work_, top, sub));
+  {
+    ScraperRun run(reference, site.RootUrl(), {"--min-content", "1", "--resume"}, "reference");
+    const std::optional<ExitStatus> st = Finish(run, 120s);
+    ASSERT_TRUE(st && st->exited && st->code == 0) << run.Tail();
+  }
+
+  const std::regex bingo(R"(bingo -?\d+ -?\d+)");
+  bool stoppedThere = false;
+  {
+    // Slowed down, so that the crawl is still going when the request comes.
+    ScraperRun run(work_, site.RootUrl(), {"--min-content", "1", "--resume", "--delay-ms", "300"}, "stopped");
+    const bool shown = WaitUntil(
+        [&] {
+          for (const std::string& l : SplitLines(run.Proc().Stderr()))
+            if (std::regex_match(l, bingo)) return true;
+          return false;
+        },
+        120s, &run.Proc(), 1ms);
+    ASSERT_TRUE(shown) << run.Tail();
+    run.Proc().Signal(SIGINT);
+    const std::optional<ExitStatus> st = Finish(run, 60s);
+    ASSERT_TRUE(st);
+    ASSERT_TRUE(st->exited && (st->code == 130 || st->code == 0)) << run.Tail();
+    stoppedThere = st->code == 130;
+  }
+  ASSERT_TRUE(stoppedThere) << "the crawl finished before the stop request; the test proves nothing";
+  ASSERT_NO_FATAL_FAILURE(ResumeUntilDone(work_, site.RootUrl(), "resumed"));
+  EXPECT_TRUE(ReadFile(work_ / "tree.xml") == ReadFile(reference / "tree.xml"))
+      << "tree.xml differs from the uninterrupted crawl's";
   EXPECT_EQ(ReadFile(work_ / "queue.lst"), "");
 }
 
