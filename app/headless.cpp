@@ -3,6 +3,8 @@
 #include <ostream>
 #include <stdexcept>
 
+#include <fmt/printf.h>
+
 #include "app/Unit1.h"
 #include "common/exceptions.h"
 
@@ -68,6 +70,57 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
   return options;
 }
 
+TInformationRequest InformationRequested(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") return irHelp;
+    if (a == "--version") return irVersion;
+  }
+  return irNone;
+}
+
+std::string ProgramHelpText() {
+  return R"(Usage:
+  wexa-scraper
+  wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]
+  wexa-scraper --help | --version
+
+Crawls the category tree of the Wexa web directory and records every category it reaches: name,
+address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.
+Without options it opens its window; press "start" there. The state of a crawl is saved to
+queue.lst and tree.xml in the working directory.
+
+Options:
+  --headless          crawl without a window and without a display: the window caption, then
+                      the status-bar texts on stdout (at most 20 lines a second; the last one and
+                      the finished line always), log lines and message texts on stderr. On a
+                      terminal the status line is rewritten in place, with the elapsed time and
+                      the pages per second.
+  --min-content N     the minimum content count of a category whose subcategories are visited
+                      (default 5000); windowless only
+  --resume            load the saved state (queue.lst, tree.xml) before the start; windowless
+                      only
+  --delay-ms N        let at least N ms (0 to 10000) pass between the starts of two page loads
+                      (default 0; wins over WEXA_DELAY_MS); windowless only
+  -h, --help          show this text and exit
+  --version           show the program's name and version and exit
+
+Environment:
+  WEXA_ROOT_URL       the directory's home page (default http://www.wexa.org)
+  WEXA_SEARCH_HOST    the search host every complete directory page names (default
+                      search.wexa.org)
+  WEXA_DELAY_MS       least time in ms between the starts of two page loads (default 0)
+  QTWEBENGINE_DISABLE_SANDBOX
+                      1 turns the web engine's sandbox off; needed when running as root
+
+Exit status (windowless): 0 when the crawl has finished and its state is saved; 130 after SIGINT
+or SIGTERM (the crawl stops, waits for the page in flight and saves); 1 after an error (message and
+stack trace on stderr, nothing saved); 2 for a usage error, or when run as root without
+QTWEBENGINE_DISABLE_SANDBOX=1.
+)";
+}
+
+std::string ProgramVersionLine(const std::string& version) { return "Wexa Category Scraper " + version; }
+
 int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
   if (headless && headless->delayMs) return *headless->delayMs;
   if (!environmentValue || !*environmentValue) return 0;
@@ -76,18 +129,97 @@ int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const cha
   return *delay;
 }
 
+std::string TerminalStatusSuffix(double elapsedSeconds, long long pageLoads) {
+  const long long seconds = elapsedSeconds > 0 ? static_cast<long long>(elapsedSeconds) : 0;
+  const double rate = elapsedSeconds > 0 ? static_cast<double>(pageLoads) / elapsedSeconds : 0.0;
+  return fmt::sprintf(" | %d:%02d:%02d | %.1f pages/s", seconds / 3600, seconds / 60 % 60, seconds % 60, rate);
+}
+
+// The two output streams. On a terminal a status text stays open on its line until the next one
+// replaces it, so anything else written there ends that line first.
+class THeadlessHost::Output {
+ public:
+  Output(std::ostream& out, std::ostream& err, bool terminal, double start)
+      : out_(out), err_(err), terminal_(terminal), start_(start) {}
+
+  bool Terminal() const { return terminal_; }
+
+  void Status(const std::string& text, double now, long long pageLoads) {
+    if (!terminal_) {
+      out_ << text << '\n' << std::flush;
+      return;
+    }
+    out_ << '\r' << text << TerminalStatusSuffix(now - start_, pageLoads) << kClearToEndOfLine << std::flush;
+    open_ = true;
+  }
+  void FinishedLine(const std::string& text, double now, long long pageLoads) {
+    if (!terminal_) {
+      out_ << text << '\n' << std::flush;
+      return;
+    }
+    EndLine();
+    out_ << text << TerminalStatusSuffix(now - start_, pageLoads) << '\n' << std::flush;
+  }
+  void ErrorLine(const std::string& line) {
+    EndLine();
+    err_ << line << '\n' << std::flush;
+  }
+  void EndLine() {
+    if (!open_) return;
+    out_ << '\n' << std::flush;
+    open_ = false;
+  }
+
+ private:
+  static constexpr const char* kClearToEndOfLine = "\x1b[K";
+
+  std::ostream& out_;
+  std::ostream& err_;
+  const bool terminal_;
+  const double start_;
+  bool open_ = false;
+};
+
+// Counts the page loads the form starts, for the rate on a terminal; forwards everything.
+class THeadlessHost::CountingBrowser : public platform::IBrowser {
+ public:
+  explicit CountingBrowser(platform::IBrowser& inner) : inner_(inner) {}
+  void Navigate(const std::u16string& address) override {
+    ++loads_;
+    inner_.Navigate(address);
+  }
+  void Stop() override { inner_.Stop(); }
+  std::u16string LocationURL() override { return inner_.LocationURL(); }
+  std::u16string LocationName() override { return inner_.LocationName(); }
+  int ReadyState() override { return inner_.ReadyState(); }
+  platform::Variant Document() override { return inner_.Document(); }
+  bool IsHtmlDocument(const platform::Variant& document) override { return inner_.IsHtmlDocument(document); }
+  platform::Variant Application() override { return inner_.Application(); }
+  void SetEvents(platform::BrowserEvents events) override { inner_.SetEvents(std::move(events)); }
+  long long Loads() const { return loads_; }
+
+ private:
+  platform::IBrowser& inner_;
+  long long loads_ = 0;
+};
+
 class THeadlessHost::StatusBar : public platform::IStatusBar {
  public:
-  StatusBar(platform::IStatusBar* inner, std::ostream& out, std::function<double()> clock)
-      : inner_(inner), out_(out), clock_(std::move(clock)) {}
+  StatusBar(platform::IStatusBar* inner, Output& output, std::function<double()> clock,
+            std::function<long long()> pageLoads)
+      : inner_(inner), output_(output), clock_(std::move(clock)), pageLoads_(std::move(pageLoads)) {}
 
   void SetSimpleText(const std::string& text) override {
     if (inner_) inner_->SetSimpleText(text);
     text_ = text;
-    const bool finishedLine = text.rfind("*** FINISHED ***", 0) == 0;
-    if (finishedLine) finished_ = true;
     const double now = clock_();
-    if (finishedLine || !printedOnce_ || now - lastPrint_ >= kMinInterval) {
+    if (text.rfind("*** FINISHED ***", 0) == 0) {
+      finished_ = true;
+      pending_ = false;
+      output_.FinishedLine(text, now, pageLoads_());
+      lastPrint_ = now;
+      printedOnce_ = true;
+    } else if (!printedOnce_ || now - lastPrint_ >= kMinInterval) {
       Print(text, now);
     } else {
       pending_ = true;
@@ -100,23 +232,30 @@ class THeadlessHost::StatusBar : public platform::IStatusBar {
   }
   void Tick() {
     const double now = clock_();
-    if (pending_ && now - lastPrint_ >= kMinInterval) Print(text_, now);
+    if (pending_ && now - lastPrint_ >= kMinInterval) {
+      Print(text_, now);
+    } else if (output_.Terminal() && printedOnce_ && !finished_ && now - lastPrint_ >= kTerminalRefresh) {
+      // The clock on the line keeps going while the crawl waits for a page.
+      Print(text_, now);
+    }
   }
   bool Finished() const { return finished_; }
 
  private:
   static constexpr double kMinInterval = 0.05;  // 20 lines a second
+  static constexpr double kTerminalRefresh = 1.0;
 
   void Print(const std::string& text, double now) {
-    out_ << text << '\n' << std::flush;
+    output_.Status(text, now, pageLoads_());
     lastPrint_ = now;
     printedOnce_ = true;
     pending_ = false;
   }
 
   platform::IStatusBar* inner_;
-  std::ostream& out_;
+  Output& output_;
   std::function<double()> clock_;
+  std::function<long long()> pageLoads_;
   std::string text_;
   double lastPrint_ = 0;
   bool printedOnce_ = false;
@@ -126,35 +265,35 @@ class THeadlessHost::StatusBar : public platform::IStatusBar {
 
 class THeadlessHost::Memo : public platform::IMemo {
  public:
-  Memo(platform::IMemo* inner, std::ostream& err) : inner_(inner), err_(err) {}
+  Memo(platform::IMemo* inner, Output& output) : inner_(inner), output_(output) {}
   void AddLine(const std::string& line) override {
     if (inner_) inner_->AddLine(line);
     lines_.push_back(line);
-    err_ << line << '\n' << std::flush;
+    output_.ErrorLine(line);
   }
   std::vector<std::string> Lines() const override { return lines_; }
 
  private:
   platform::IMemo* inner_;
-  std::ostream& err_;
+  Output& output_;
   std::vector<std::string> lines_;
 };
 
 class THeadlessHost::AnsweringDialogs : public platform::IDialogs {
  public:
-  explicit AnsweringDialogs(std::ostream& err) : err_(err) {}
+  explicit AnsweringDialogs(Output& output) : output_(output) {}
   platform::TModalResult Confirm(const std::string& text, bool) override {
-    err_ << text << '\n' << std::flush;
+    output_.ErrorLine(text);
     return platform::TModalResult::mrYes;
   }
   void ShowMessage(const std::string& text) override {
-    err_ << text << '\n' << std::flush;
+    output_.ErrorLine(text);
     ++messages_;
   }
   int Messages() const { return messages_; }
 
  private:
-  std::ostream& err_;
+  Output& output_;
   int messages_ = 0;
 };
 
@@ -184,17 +323,23 @@ class THeadlessHost::CountingApplication : public platform::IApplication {
 };
 
 THeadlessHost::THeadlessHost(platform::IFormHost& inner, std::ostream& out, std::ostream& err,
-                             std::function<double()> clock)
-    : inner_(inner), out_(out), err_(err), clock_(std::move(clock)),
-      dialogs_(std::make_unique<AnsweringDialogs>(err)),
+                             std::function<double()> clock, bool outIsTerminal)
+    : inner_(inner), clock_(std::move(clock)),
+      output_(std::make_unique<Output>(out, err, outIsTerminal, clock_())),
+      dialogs_(std::make_unique<AnsweringDialogs>(*output_)),
       application_(std::make_unique<CountingApplication>(inner.Application())) {}
 
 THeadlessHost::~THeadlessHost() = default;
 
 platform::TFormControls THeadlessHost::Build(const platform::TFormSpec& layout) {
   platform::TFormControls controls = inner_.Build(layout);
-  statusBar_ = std::make_unique<StatusBar>(controls.StatusBar1, out_, clock_);
-  memo_ = std::make_unique<Memo>(controls.Memo1, err_);
+  if (controls.browser) {
+    browser_ = std::make_unique<CountingBrowser>(*controls.browser);
+    controls.browser = browser_.get();
+  }
+  statusBar_ = std::make_unique<StatusBar>(controls.StatusBar1, *output_, clock_,
+                                           [this] { return browser_ ? browser_->Loads() : 0LL; });
+  memo_ = std::make_unique<Memo>(controls.Memo1, *output_);
   controls.StatusBar1 = statusBar_.get();
   controls.Memo1 = memo_.get();
   return controls;
@@ -215,6 +360,8 @@ platform::IApplication& THeadlessHost::Application() { return *application_; }
 void THeadlessHost::TickStatus() {
   if (statusBar_) statusBar_->Tick();
 }
+
+void THeadlessHost::EndStatusLine() { output_->EndLine(); }
 
 int THeadlessHost::ProcessingDepth() const { return application_->Depth(); }
 

@@ -2,9 +2,11 @@
 // Windowless mode: the same form and handlers, driven as an operator would drive them, with the
 // window's outputs turned into lines. Status-bar texts go to stdout (at most 20 a second; the last
 // one and the finished line always), Memo1 lines and message-box texts to stderr, and every
-// confirmation is answered Yes.
+// confirmation is answered Yes. When stdout is a terminal, the status texts rewrite one line in
+// place instead, with the elapsed time and the page loads per second at its end.
 //
 // Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]
+//        wexa-scraper --help | --version
 
 #include <functional>
 #include <iosfwd>
@@ -41,12 +43,36 @@ int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const cha
 // The usage line printed with a usage error.
 extern const char* const kHeadlessUsage;
 
+// What a command line asks for instead of a run.
+enum TInformationRequest { irNone, irHelp, irVersion };
+
+// irHelp when one of the arguments is --help or -h, irVersion when one is --version; the first of
+// them decides. Such a request is answered alone: the other arguments are not looked at, so it is
+// never a usage error.
+TInformationRequest InformationRequested(const std::vector<std::string>& args);
+
+// The --help text: the usage, every option, the environment variables and the exit codes.
+std::string ProgramHelpText();
+
+// The --version line, the program's name and the given version: "Wexa Category Scraper 1.0.0.6".
+std::string ProgramVersionLine(const std::string& version);
+
+// What a status line on a terminal ends with: the elapsed time as hours:minutes:seconds and the
+// page loads started per second so far, one decimal (" | 0:01:05 | 23.4 pages/s"). The rate is 0
+// while no time has passed.
+std::string TerminalStatusSuffix(double elapsedSeconds, long long pageLoads);
+
 // Wraps the host that builds the (hidden) window and turns its outputs into lines.
 // Single-threaded: the window's thread only. Does not own inner.
 class THeadlessHost : public platform::IFormHost {
  public:
-  // clock gives seconds on a monotonic scale; it decides the throttling of status lines.
-  THeadlessHost(platform::IFormHost& inner, std::ostream& out, std::ostream& err, std::function<double()> clock);
+  // clock gives seconds on a monotonic scale; it decides the throttling of status lines and, on a
+  // terminal, the elapsed time, counted from this constructor. outIsTerminal: out is a terminal,
+  // so each status text replaces the one before on the same line (carriage return, then the text,
+  // then "clear to the end of the line"); the finished line and every line on err still start on a
+  // line of their own. Without it every status text is a line of its own, exactly as written.
+  THeadlessHost(platform::IFormHost& inner, std::ostream& out, std::ostream& err, std::function<double()> clock,
+                bool outIsTerminal = false);
   ~THeadlessHost() override;
 
   platform::TFormControls Build(const platform::TFormSpec& layout) override;
@@ -60,6 +86,10 @@ class THeadlessHost : public platform::IFormHost {
   void FlushStatus();
   // Prints the held-back status line once the throttle's interval has passed since the last one.
   void TickStatus();
+  // Ends the status line being rewritten in place, if any, so that what follows on the terminal
+  // starts on a line of its own. Call before writing to the terminal past this host (an error
+  // report) and at the end of the run.
+  void EndStatusLine();
   // How deep the form's own message processing (ProcessMessages, Sleep) is nested right now; 0 when
   // no handler of the form is running.
   int ProcessingDepth() const;
@@ -73,11 +103,13 @@ class THeadlessHost : public platform::IFormHost {
   class Memo;
   class AnsweringDialogs;
   class CountingApplication;
+  class CountingBrowser;
+  class Output;
 
   platform::IFormHost& inner_;
-  std::ostream& out_;
-  std::ostream& err_;
   std::function<double()> clock_;
+  std::unique_ptr<Output> output_;
+  std::unique_ptr<CountingBrowser> browser_;
   std::unique_ptr<StatusBar> statusBar_;
   std::unique_ptr<Memo> memo_;
   std::unique_ptr<AnsweringDialogs> dialogs_;

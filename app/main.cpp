@@ -24,12 +24,17 @@
 #include "platform/qt/fatal_report.h"
 #include "platform/qt/form_host.h"
 #include "platform/qt/web_browser.h"
+#include "version/VersionInfo.h"
 
 namespace {
 
 // Written by the signal handler, read by the window's thread: a lock-free atomic is safe for both.
 std::atomic<int> stopSignals{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the stop-signal flag must be usable in a signal handler");
+
+// The windowless run's host while it runs: whatever else writes to the terminal ends its status
+// line first.
+THeadlessHost* windowlessHost = nullptr;
 
 // SIGINT and SIGTERM ask the windowless run to stop and save; a second one ends the program at
 // once (the state files are replaced only by whole new ones, so the last saved state stays).
@@ -51,6 +56,7 @@ void InstallStopSignals() {
 // In windowless mode an error leaving a handler ends the program: message and stack trace on
 // stderr, nothing saved, exit code 1.
 void ExitOnHandlerError(const platform::qt::TErrorReport& report) {
+  if (windowlessHost) windowlessHost->EndStatusLine();
   std::cout << std::flush;
   std::cerr << report.className << ": " << report.message << '\n';
   if (!report.stackTrace.empty()) std::cerr << report.stackTrace << '\n';
@@ -86,14 +92,21 @@ void LogToolkitMessage(QtMsgType type, const QMessageLogContext&, const QString&
   if (type == QtDebugMsg || type == QtInfoMsg) return;
   const std::string line = text.toStdString();
   if (TLogger* log = qtLog.load()) log->Log("Qt: " + line, type == QtWarningMsg ? llWarn : llError);
-  if (type == QtCriticalMsg || type == QtFatalMsg) std::cerr << line << '\n' << std::flush;
+  if (type == QtCriticalMsg || type == QtFatalMsg) {
+    if (windowlessHost) windowlessHost->EndStatusLine();
+    std::cerr << line << '\n' << std::flush;
+  }
 }
 
 int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options) {
-  THeadlessHost headless(host, std::cout, std::cerr, [] {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-  });
+  THeadlessHost headless(
+      host, std::cout, std::cerr,
+      [] {
+        using namespace std::chrono;
+        return duration<double>(steady_clock::now().time_since_epoch()).count();
+      },
+      ::isatty(STDOUT_FILENO) == 1);
+  windowlessHost = &headless;
   platform::qt::SetErrorHook(ExitOnHandlerError);
   std::optional<TForm1> form;
   std::optional<THeadlessRunner> runner;
@@ -118,16 +131,37 @@ int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options)
   });
   poll.start(20);
   QCoreApplication::exec();
+  headless.EndStatusLine();
+  windowlessHost = nullptr;
   std::cout << std::flush;
   return exitCode;
+}
+
+// Answers --help and --version before anything starts, so that they need no display, no sandbox
+// setting and no log folder.
+int AnswerInformationRequest(TInformationRequest request) {
+  if (request == irHelp) {
+    std::cout << ProgramHelpText() << std::flush;
+    return 0;
+  }
+  // The window caption's version, read from the same version data; a version that does not parse
+  // shows as 0.0.0.0 there, and here the error also goes to stderr.
+  std::string problem;
+  const std::string version = ProgramVersionText([&](const Exception& error) { problem = error.Message(); });
+  std::cout << ProgramVersionLine(version) << '\n' << std::flush;
+  if (!problem.empty()) std::cerr << "wexa-scraper: " << problem << '\n';
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (const TInformationRequest request = InformationRequested(args); request != irNone)
+    return AnswerInformationRequest(request);
   std::optional<THeadlessOptions> headless;
   try {
-    headless = ParseHeadlessArguments(std::vector<std::string>(argv + 1, argv + argc));
+    headless = ParseHeadlessArguments(args);
   } catch (const std::invalid_argument& error) {
     std::cerr << error.what() << '\n' << kHeadlessUsage << '\n';
     return 2;

@@ -38,8 +38,8 @@ bool SameXmlName(std::string_view a, std::string_view b) {
 // ---- TXmlClass ----
 
 TXmlClass::TXmlClass(std::string name, const TXmlClass* parent, std::type_index type, TFactory factory,
-                     TInstanceTest isInstance, std::vector<TPropertyInfo> ownProperties)
-    : name_(std::move(name)), parent_(parent), type_(type), factory_(factory), isInstance_(isInstance) {
+                     std::vector<TPropertyInfo> ownProperties)
+    : name_(std::move(name)), parent_(parent), type_(type), factory_(factory) {
   if (parent_ != nullptr) properties_ = parent_->properties_;
   for (auto& p : ownProperties) properties_.push_back(std::move(p));
   // Reading looks properties up by name ignoring case, so two such names could not both be read back.
@@ -78,8 +78,7 @@ std::unique_ptr<TXMLPersistentObject> TXmlClass::CreateBlank() const {
 
 const TXmlClass& TXMLPersistentObject::StaticXmlClass() {
   static const TXmlClass info("TXMLPersistentObject", nullptr, typeid(TXMLPersistentObject),
-                              &xml_detail::CreateBlank<TXMLPersistentObject>,
-                              &xml_detail::IsInstance<TXMLPersistentObject>, {});
+                              &xml_detail::CreateBlank<TXMLPersistentObject>, {});
   return info;
 }
 
@@ -140,86 +139,3 @@ void FinalizeXmlPersistance() {
 void XmlLog(const std::string& Msg, TLogLevel Level, const Exception* E) {
   if (XmlLogger != nullptr) XmlLogger->Log(Msg, Level, E);
 }
-
-// ---- Text conversions ----
-
-namespace xml_detail {
-
-void AppendUtf8(std::string& out, std::u16string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-}
-
-std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  AppendUtf8(out, text);
-  return out;
-}
-
-std::u16string FromUtf8(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (b0 < 0x80) {
-      out += static_cast<char16_t>(b0);
-      ++i;
-      continue;
-    }
-    int len = 0;
-    std::uint32_t c = 0;
-    std::uint32_t min = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) len = 2, c = b0 & 0x1F, min = 0x80;
-    else if (b0 >= 0xE0 && b0 <= 0xEF) len = 3, c = b0 & 0x0F, min = 0x800;
-    else if (b0 >= 0xF0 && b0 <= 0xF4) len = 4, c = b0 & 0x07, min = 0x10000;
-    bool ok = len != 0 && i + len <= text.size();
-    for (int k = 1; ok && k < len; ++k) {
-      const auto b = static_cast<unsigned char>(text[i + k]);
-      if ((b & 0xC0) != 0x80) ok = false;
-      else c = (c << 6) | (b & 0x3F);
-    }
-    if (ok && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
-    if (!ok) {
-      out += u'\uFFFD';
-      ++i;
-      continue;
-    }
-    i += len;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-  }
-  return out;
-}
-
-}  // namespace xml_detail

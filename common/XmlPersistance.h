@@ -40,6 +40,7 @@
 #include "common/exceptions.h"
 #include "common/logging.h"
 #include "common/object.h"
+#include "common/utf.h"
 
 // Kinds of published properties. The numbers are part of the unit's error messages.
 enum TPropertyKind : int {
@@ -137,11 +138,10 @@ struct TPropertyInfo {
 class TXmlClass {
  public:
   using TFactory = std::unique_ptr<TXMLPersistentObject> (*)();
-  using TInstanceTest = bool (*)(const TXMLPersistentObject&);
 
   // Throws EXmlPersistance when two properties (own or inherited) have names equal ignoring ASCII case.
   TXmlClass(std::string name, const TXmlClass* parent, std::type_index type, TFactory factory,
-            TInstanceTest isInstance, std::vector<TPropertyInfo> ownProperties);
+            std::vector<TPropertyInfo> ownProperties);
   TXmlClass(const TXmlClass&) = delete;
   TXmlClass& operator=(const TXmlClass&) = delete;
 
@@ -164,7 +164,6 @@ class TXmlClass {
   const TXmlClass* parent_;
   std::type_index type_;
   TFactory factory_;
-  TInstanceTest isInstance_;
   std::vector<TPropertyInfo> properties_;
   std::vector<const TPropertyInfo*> sorted_;
 };
@@ -197,17 +196,16 @@ class TXMLPersistentObject : public TObject {
   inline const TXmlClass& Class::StaticXmlClass() {                                                        \
     static_assert(std::is_base_of_v<Base, Class>, #Class " does not derive from " #Base);           \
     static const TXmlClass info(#Class, &Base::StaticXmlClass(), typeid(Class),                      \
-                                &xml_detail::CreateBlank<Class>, &xml_detail::IsInstance<Class>,    \
-                                std::vector<TPropertyInfo>{__VA_ARGS__});                           \
+                                &xml_detail::CreateBlank<Class>, std::vector<TPropertyInfo>{__VA_ARGS__}); \
     return info;                                                                                    \
   }
 
 namespace xml_detail {
 
-std::string ToUtf8(std::u16string_view text);
-std::u16string FromUtf8(std::string_view text);
-// Appends text as UTF-8; an unpaired surrogate becomes U+FFFD.
-void AppendUtf8(std::string& out, std::u16string_view text);
+// The program's one UTF-16/UTF-8 conversion (common/utf.h); an unpaired surrogate becomes U+FFFD.
+using utf::AppendUtf8;
+using utf::FromUtf8;
+using utf::ToUtf8;
 
 template <class T>
 std::unique_ptr<TXMLPersistentObject> CreateBlank() {
@@ -218,12 +216,6 @@ std::unique_ptr<TXMLPersistentObject> CreateBlank() {
   } else {
     return std::unique_ptr<TXMLPersistentObject>(new T{});
   }
-}
-
-template <class T>
-bool IsInstance(const TXMLPersistentObject& obj) {
-  if constexpr (std::is_same_v<T, TXMLPersistentObject>) return true;
-  else return dynamic_cast<const T*>(&obj) != nullptr;
 }
 
 template <class V>

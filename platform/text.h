@@ -5,10 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf.h"
+
 namespace platform {
 
-std::string ToUtf8(std::u16string_view text);
-std::u16string FromUtf8(std::string_view text);
+// The program's one conversion (common/utf.h): an unpaired surrogate, and UTF-8 that is not well
+// formed, become U+FFFD.
+using utf::FromUtf8;
+using utf::ToUtf8;
 
 // Unicode case folding (QtCore's folding tables; plain ASCII takes a fast path).
 // Two texts are equal ignoring case exactly when their folded forms are equal.

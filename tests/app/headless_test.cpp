@@ -95,6 +95,44 @@ TEST(HeadlessArgumentsTest, TheDelayOptionWinsOverTheEnvironmentWhichWinsOverNon
   }
 }
 
+TEST(HeadlessArgumentsTest, HelpAndVersionAreAnsweredAloneWhateverElseIsGiven) {
+  struct Case {
+    std::vector<std::string> args;
+    TInformationRequest request;
+  };
+  const std::vector<Case> cases = {
+      {{}, irNone},
+      {{"--headless", "--resume"}, irNone},
+      {{"--help"}, irHelp},
+      {{"-h"}, irHelp},
+      {{"--version"}, irVersion},
+      {{"--headless", "--bogus", "--version"}, irVersion},
+      {{"--min-content", "--help"}, irHelp},
+      {{"--version", "--help"}, irVersion},
+      {{"--help", "--version"}, irHelp},
+      {{"--help=yes"}, irNone},
+      {{"--versions"}, irNone},
+      {{"-help"}, irNone},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    EXPECT_EQ(InformationRequested(c.args), c.request);
+  }
+  // What the parser refuses is not refused once help or version is asked for.
+  EXPECT_THROW(ParseHeadlessArguments({"--resume", "--help"}), std::invalid_argument);
+}
+
+TEST(HeadlessArgumentsTest, TheHelpNamesEveryOptionTheParserTakes) {
+  const std::string help = ProgramHelpText();
+  for (const char* option : {"--headless", "--min-content N", "--resume", "--delay-ms N", "-h, --help", "--version",
+                             "WEXA_ROOT_URL", "WEXA_SEARCH_HOST", "WEXA_DELAY_MS"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(ProgramVersionLine("1.0.0.6"), "Wexa Category Scraper 1.0.0.6");
+}
+
 class HeadlessHostTest : public ::testing::Test {
  protected:
   double now = 0;
@@ -141,6 +179,94 @@ TEST_F(HeadlessHostTest, MemoLinesAndMessagesGoToStderrAndQuestionsAreAnsweredYe
   EXPECT_EQ(err.str(), "Retrying server (x)...\nContinue?\nbingo 1 2\n");
   EXPECT_EQ(host.MessagesShown(), 1);
   EXPECT_EQ(inner.memo.Lines().size(), 1u);
+}
+
+TEST(TerminalStatusTest, TheSuffixGivesHoursMinutesSecondsAndPagesPerSecond) {
+  struct Case {
+    double elapsed;
+    long long loads;
+    const char* suffix;
+  };
+  const std::vector<Case> cases = {
+      {0, 0, " | 0:00:00 | 0.0 pages/s"},
+      {0, 7, " | 0:00:00 | 0.0 pages/s"},
+      {-0.5, 7, " | 0:00:00 | 0.0 pages/s"},
+      {0.5, 12, " | 0:00:00 | 24.0 pages/s"},
+      {59.99, 1, " | 0:00:59 | 0.0 pages/s"},
+      {60, 3000, " | 0:01:00 | 50.0 pages/s"},
+      {3725, 7450, " | 1:02:05 | 2.0 pages/s"},
+      {3.0, 100, " | 0:00:03 | 33.3 pages/s"},
+      {100 * 3600 + 61, 0, " | 100:01:01 | 0.0 pages/s"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.elapsed);
+    EXPECT_EQ(TerminalStatusSuffix(c.elapsed, c.loads), c.suffix);
+  }
+}
+
+// stdout and stderr on one terminal: one stream, so the order of everything is seen.
+class TerminalHostTest : public ::testing::Test {
+ protected:
+  double now = 100;
+  std::ostringstream terminal;
+  platform::fake::FakeFormHost inner;
+  THeadlessHost host{inner, terminal, terminal, [this] { return now; }, true};
+};
+
+TEST_F(TerminalHostTest, StatusTextsRewriteOneLineAndEverythingElseStartsOnALineOfItsOwn) {
+  unsetenv("WEXA_ROOT_URL");
+  TForm1 form(host);
+  auto* bar = form.Controls().StatusBar1;
+  now = 102;
+  form.Controls().browser->Navigate(u"http://h/a/");
+  form.Controls().browser->Navigate(u"http://h/b/");
+  EXPECT_EQ(inner.browser.navigations.size(), 2u) << "the loads still reach the browser";
+  bar->SetSimpleText("one");
+  now = 102.01;
+  bar->SetSimpleText("two");  // held back by the throttle
+  form.Controls().Memo1->AddLine("Retrying server (x)...");
+  now = 102.1;
+  host.TickStatus();  // the held-back text
+  now = 102.5;
+  host.TickStatus();  // nothing new, and too soon to refresh the clock
+  now = 103.2;
+  host.TickStatus();  // the clock moves on while nothing else does
+  host.Dialogs().ShowMessage("bingo 1 2");
+  host.Dialogs().ShowMessage("bingo 3 4");
+  now = 104;
+  bar->SetSimpleText("*** FINISHED *** Categories: 2 | Symbolic categories: 0 | Queue: 0");
+  host.EndStatusLine();  // the finished line has ended itself
+  EXPECT_EQ(terminal.str(),
+            "\rone | 0:00:02 | 1.0 pages/s\x1b[K\n"
+            "Retrying server (x)...\n"
+            "\rtwo | 0:00:02 | 1.0 pages/s\x1b[K"
+            "\rtwo | 0:00:03 | 0.6 pages/s\x1b[K\n"
+            "bingo 1 2\n"
+            "bingo 3 4\n"
+            "*** FINISHED *** Categories: 2 | Symbolic categories: 0 | Queue: 0 | 0:00:04 | 0.5 pages/s\n");
+  EXPECT_EQ(inner.statusBar.SimpleText(), "*** FINISHED *** Categories: 2 | Symbolic categories: 0 | Queue: 0");
+}
+
+TEST_F(TerminalHostTest, EndingTheRunEndsAnOpenStatusLineOnce) {
+  TForm1 form(host);
+  form.Controls().StatusBar1->SetSimpleText("one");
+  host.EndStatusLine();
+  host.EndStatusLine();
+  EXPECT_EQ(terminal.str(), "\rone | 0:00:00 | 0.0 pages/s\x1b[K\n");
+}
+
+TEST_F(HeadlessHostTest, OffATerminalTheLinesStayExactlyAsTheyAre) {
+  TForm1 form(host);
+  auto* bar = form.Controls().StatusBar1;
+  form.Controls().browser->Navigate(u"http://h/a/");
+  bar->SetSimpleText("one");
+  form.Controls().Memo1->AddLine("Retrying server (x)...");
+  now = 5;
+  host.TickStatus();  // no clock to refresh
+  host.EndStatusLine();
+  bar->SetSimpleText("two");
+  EXPECT_EQ(out.str(), "one\ntwo\n");
+  EXPECT_EQ(err.str(), "Retrying server (x)...\n");
 }
 
 // Runs in a working directory of its own, where a save puts the state files.

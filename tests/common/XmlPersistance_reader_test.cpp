@@ -197,9 +197,9 @@ TEST_F(XmlReaderTest, ConversionFailuresOfEveryNumericKind) {
       {allKinds("<Ints/>", "<Ints><e v=\"1\"/><e/></Ints>"), "EConvertError: '' is not a valid integer value"},
       {allKinds("<Color>0</Color>", "<Color>x</Color>"), "EConvertError: 'x' is not a valid integer value"},
   };
-  for (const auto& [xml, failure] : cases) {
-    SCOPED_TRACE(failure);
-    EXPECT_EQ(Failure([&] { Load(xml); }), failure);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.second);
+    EXPECT_EQ(Failure([&] { Load(c.first); }), c.second);
   }
 }
 

@@ -22,7 +22,7 @@ TEST_F(XmlRegistryTest, NamesMatchIgnoringAsciiCaseAndTheFirstRegistrationKeepsT
   const std::size_t count = XmlClassManager->Count();
   RegisterXmlClass<TCategory>();
   // Same name in other letters: not added.
-  static const TXmlClass upper("TCATEGORY", nullptr, typeid(TCategory), nullptr, nullptr, {});
+  static const TXmlClass upper("TCATEGORY", nullptr, typeid(TCategory), nullptr, {});
   RegisterXmlClass(upper);
   EXPECT_EQ(XmlClassManager->Count(), count);
   for (const char* name : {"TCategory", "tcategory", "TCATEGORY"}) {
@@ -100,7 +100,7 @@ TEST_F(XmlRegistryTest, DuplicatePropertyNamesAreRefused) {
   std::vector<TPropertyInfo> props;
   props.push_back(XmlUnsupported("Name", pkInteger));
   EXPECT_EQ(Failure([&] {
-              TXmlClass cls("TDup", &TBaseCategory::StaticXmlClass(), typeid(TCategory), nullptr, nullptr,
+              TXmlClass cls("TDup", &TBaseCategory::StaticXmlClass(), typeid(TCategory), nullptr,
                             std::move(props));
             }),
             "EXmlPersistance: Class TDup publishes property Name more than once.");

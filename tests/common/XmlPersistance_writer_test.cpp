@@ -141,7 +141,7 @@ TEST_F(XmlWriterTest, PropertyOrderFoldsCaseDigitsBeforeLettersUnderscoreAfter) 
   };
   std::vector<TPropertyInfo> props;
   for (const char* n : {"b_", "B1", "bA", "a", "AB", "Ab0"}) props.push_back(XmlUnsupported(n, pkInteger));
-  TXmlClass cls("TNames", nullptr, typeid(TNames), nullptr, nullptr, std::move(props));
+  TXmlClass cls("TNames", nullptr, typeid(TNames), nullptr, std::move(props));
   std::vector<std::string> order;
   for (const TPropertyInfo* p : cls.SortedProperties()) order.push_back(p->Name);
   EXPECT_EQ(order, (std::vector<std::string>{"a", "AB", "Ab0", "B1", "bA", "b_"}));
@@ -221,10 +221,10 @@ TEST_F(XmlWriterTest, FailuresNameTheirCause) {
        "EXmlPersistance: Property Nodes of class TXMLTreeNode refers to an object that contains it; a cycle "
        "cannot be saved."},
   };
-  for (const auto& [obj, message] : cases) {
-    SCOPED_TRACE(message);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.second);
     std::string text;
-    EXPECT_EQ(Failure([&] { TXmlPersistance::SaveToString(obj, true, text); }), message);
+    EXPECT_EQ(Failure([&] { TXmlPersistance::SaveToString(c.first, true, text); }), c.second);
   }
   child->Nodes.clear();
   withNullItem.Nodes.clear();

@@ -1,6 +1,7 @@
 // The whole command: options, refusal to replace an output, and failures that leave no output, both
 // through RunExportTool and through the built program's exit status.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -143,6 +144,16 @@ TEST_F(CommandTest, HelpNamesEveryOptionAndTheVisitedRule) {
   EXPECT_EQ(err_.str(), "");
   // After "--" it is a file name.
   EXPECT_EQ(Run({"-o", Path("out.csv"), "--", "--help"}), 2);
+}
+
+TEST_F(CommandTest, VersionIsAnsweredAloneAndNamesTheProgram) {
+  EXPECT_EQ(Run({"--format", "xml", "--version", "--help"}), 0);
+  EXPECT_THAT(out_.str(), ::testing::MatchesRegex("wexa-export [0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+\n"));
+  EXPECT_EQ(err_.str(), "");
+  EXPECT_NE(HelpText().find("--version"), std::string::npos);
+  const TExportOptions afterEnd = ParseCommandLine({"-o", "x", "--", "--version"});
+  EXPECT_FALSE(afterEnd.version);
+  EXPECT_EQ(afterEnd.inputs, std::vector<std::string>{"--version"}) << "after \"--\" it is a file name";
 }
 
 // The built program: its exit status and its files, as scripts see them.

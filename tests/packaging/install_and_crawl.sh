@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Debian package, unpacked into a scratch root, holds the programs, the desktop entry and the
-# icon, declares its run-time dependencies, and its wexa-scraper crawls its wexa-sample-site
+# The Debian package passes lintian without an error or a warning; unpacked into a scratch root, it
+# holds the programs, their manual pages, the desktop entry, the icon, the copyright file and the
+# changelog, declares its run-time dependencies, and its wexa-scraper crawls its wexa-sample-site
 # windowless to the expected finish.
 #
 # usage: install_and_crawl.sh BUILD_DIR
@@ -18,6 +19,17 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null) || fail "cpack could not build the package"
 deb=$(ls "$work"/package/wexa-scraper_*.deb)
 
+if command -v lintian >/dev/null; then
+  # The tags are on stdout; stderr has remarks about the run itself (as root: "running with root
+  # privileges is not recommended!").
+  lintian_out=$(lintian "$deb" 2>"$work/lintian.err" || true)
+  if grep -qE '^[EW]: ' <<<"$lintian_out"; then
+    fail "lintian: $lintian_out"
+  fi
+else
+  fail "lintian is not installed (scripts/install-deps installs it)"
+fi
+
 depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libqt6webenginewidgets6 libqt6webenginecore6-bin libxml2 qt6-qpa-plugins; do
   [[ "$depends" == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
@@ -26,10 +38,13 @@ done
 root=$work/root
 dpkg -x "$deb" "$root"
 for file in usr/bin/wexa-scraper usr/bin/wexa-sample-site usr/bin/wexa-export usr/share/applications/wexa-scraper.desktop \
-            usr/share/icons/hicolor/scalable/apps/wexa-scraper.svg; do
+            usr/share/icons/hicolor/scalable/apps/wexa-scraper.svg usr/share/doc/wexa-scraper/copyright \
+            usr/share/doc/wexa-scraper/changelog.gz usr/share/man/man1/wexa-scraper.1.gz \
+            usr/share/man/man1/wexa-export.1.gz usr/share/man/man1/wexa-sample-site.1.gz; do
   [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
 grep -qx 'Exec=wexa-scraper' "$root/usr/share/applications/wexa-scraper.desktop" || fail "desktop entry Exec"
+[ "$("$root/usr/bin/wexa-scraper" --version)" = "Wexa Category Scraper 1.0.0.6" ] || fail "wexa-scraper --version"
 
 site=$root/usr/bin/wexa-sample-site
 expected=$("$site" --categories 40 --dump-expected 0 | awk -F'\t' '$1 == "T" { print $2 " " $3 }')

@@ -100,6 +100,9 @@ class FatalReportTest : public ::testing::Test {
 
 using FatalReportDeathTest = FatalReportTest;
 
+// Source files and lines come from debug information, which a Release build does not carry.
+constexpr bool kBuildHasDebugInformation = WEXA_TESTS_HAVE_DEBUG_INFO;
+
 TEST_F(FatalReportDeathTest, EachFatalSignalEndsTheProcessAndLeavesAReport) {
   struct TCase {
     const char* name;
@@ -153,13 +156,16 @@ TEST_F(FatalReportDeathTest, EachFatalSignalEndsTheProcessAndLeavesAReport) {
     EXPECT_THAT(text, HasSubstr("Process: " + std::string(parts[2]) + "  Thread: " + std::string(parts[2]) +
                                 " (main thread)\n"));
     EXPECT_THAT(text, HasSubstr("\nStack trace:\n#0 "));
-    // The rendered frames name the function that crashed, with its source file.
+    // The rendered frames name the function that crashed (from the symbol table, which every build
+    // has) and, where the build carries debug information, its source file and line.
     const std::size_t rendered = text.find("\nStack trace with source lines:\n");
     ASSERT_NE(rendered, std::string::npos) << text;
     const std::string frames = text.substr(rendered);
     EXPECT_THAT(frames, HasSubstr(" <signal handler called>\n")) << text;
     EXPECT_THAT(frames, HasSubstr(c.crashingFunction)) << text;
-    EXPECT_THAT(frames, HasSubstr("fatal_report_test.cpp:")) << text;
+    if (kBuildHasDebugInformation) {
+      EXPECT_THAT(frames, HasSubstr("fatal_report_test.cpp:")) << text;
+    }
     EXPECT_THAT(frames, Not(HasSubstr("rendering failed"))) << text;
   }
 }

@@ -28,6 +28,7 @@ Options:
   --force             replace OUTPUT when it exists (without it: refuse, exit 2).
   --diff              compare OLD_TREE.xml with NEW_TREE.xml instead of exporting.
   -h, --help          show this text.
+  --version           show the program's name and version.
   --                  end of the options: what follows are file names.
 Options take their value as the next argument or after "=" (--format=jsonl).
 
@@ -74,6 +75,10 @@ TExportOptions ParseCommandLine(const std::vector<std::string>& args) {
     if (arg == "--") break;
     if (arg == "-h" || arg == "--help") {
       options.help = true;
+      return options;
+    }
+    if (arg == "--version") {
+      options.version = true;
       return options;
     }
   }
@@ -143,5 +148,7 @@ TExportOptions ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string HelpText() { return kHelp; }
+
+std::string VersionText() { return std::string("wexa-export ") + WEXA_PROJECT_VERSION + "\n"; }
 
 }  // namespace exporter

@@ -16,6 +16,7 @@ enum TOutputFormat { ofCsv, ofJsonLines };
 
 struct TExportOptions {
   bool help = false;
+  bool version = false;
   // Compare two trees instead of exporting one.
   bool diff = false;
   TOutputFormat format = ofCsv;
@@ -29,11 +30,14 @@ struct TExportOptions {
 };
 
 // Parses the arguments after the program name. Options take their value as the next argument or after
-// "=" ("--format csv", "--format=csv"; "-o FILE"); "--" ends the options. --help anywhere asks for the
-// help alone. Throws EUsageError naming the first problem.
+// "=" ("--format csv", "--format=csv"; "-o FILE"); "--" ends the options. --help or --version anywhere
+// (the first of them) asks for that alone. Throws EUsageError naming the first problem.
 TExportOptions ParseCommandLine(const std::vector<std::string>& args);
 
 // The --help text: every option, the columns of both outputs and the rules behind them.
 std::string HelpText();
+
+// The --version line: the program's name and version, "wexa-export 1.0.0.6".
+std::string VersionText();
 
 }  // namespace exporter

@@ -66,6 +66,10 @@ int RunExportTool(const std::vector<std::string>& args, std::ostream& out, std::
       out << HelpText() << std::flush;
       return 0;
     }
+    if (options.version) {
+      out << VersionText() << std::flush;
+      return 0;
+    }
     if (options.diff) {
       if (!options.output.empty()) {
         // Refused before the trees are read, as an export does.

@@ -88,7 +88,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
       {"--dump-root", [&](const std::string& v) { cl.dumpRoot = v; return true; }},
   };
   const std::map<std::string, bool*> flags = {
-      {"--help", &cl.help}, {"-h", &cl.help}, {"--print-port", &cl.printPort}, {"--log-requests", &cl.logRequests}};
+      {"--help", &cl.help}, {"-h", &cl.help}, {"--version", &cl.version}, {"--print-port", &cl.printPort}, {"--log-requests", &cl.logRequests}};
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -118,7 +118,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
       return cl;
     }
   }
-  if (!cl.help) error = ValidateOptions(cl.site);
+  if (!cl.help && !cl.version) error = ValidateOptions(cl.site);
   return cl;
 }
 
@@ -181,7 +181,10 @@ Expected crawl:
         included), symbolic categories kept, category pages parsed
 
   --help, -h               this text
+  --version                the program's name and version
 )";
 }
+
+std::string VersionText() { return std::string("wexa-sample-site ") + WEXA_PROJECT_VERSION + "\n"; }
 
 }  // namespace sample_site

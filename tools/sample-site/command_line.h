@@ -17,6 +17,7 @@ struct CommandLine {
   int stallSeconds = 35;
   int latencyMs = 0;        // added before every response
   bool help = false;
+  bool version = false;
   std::optional<int> dumpExpected;  // print the expected crawl for this minimum content and exit
   std::string dumpRoot;             // put in front of every address of the dump
 };
@@ -27,5 +28,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
 
 // The --help text: every option, its default, and the dump format.
 std::string HelpText();
+
+// The --version line: the program's name and version, "wexa-sample-site 1.0.0.6".
+std::string VersionText();
 
 }  // namespace sample_site

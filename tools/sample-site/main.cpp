@@ -19,6 +19,10 @@ int main(int argc, char** argv) {
     std::cout << HelpText();
     return 0;
   }
+  if (cl.version) {
+    std::cout << VersionText();
+    return 0;
+  }
   if (!error.empty()) {
     std::cerr << "wexa-sample-site: " << error << "\n(see --help)\n";
     return 2;
