@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "app/config.h"
 #include "app/page_reading.h"
@@ -152,6 +153,8 @@ void TForm1::Button2Click() {
 
 void TForm1::Button1Click() {
   stopped = true;
+  // Pages loaded ahead would be next no longer once the crawl stands still.
+  if (browser->LoadsAhead() > 0) browser->HintUpcoming({});
   if (browser->ReadyState() == platform::kReadyStateComplete) {
     halted = queue->Pending() == 0;
   } else {
@@ -206,6 +209,17 @@ void TForm1::NavigateCrawl(const std::u16string& address) {
   awaitingPage_ = true;
   loadCancelled_ = false;
   RestartReloader();
+  HintLoadsAhead();
+}
+
+void TForm1::HintLoadsAhead() {
+  const int room = browser->LoadsAhead();
+  if (room <= 0) return;
+  // The entries that Progress takes next, in its order; the queue itself does not change.
+  std::vector<std::u16string> next;
+  for (int i = queue->ReadPos(); i < queue->Count() && static_cast<int>(next.size()) < room; ++i)
+    next.push_back(queue->Items(i)->Url);
+  browser->HintUpcoming(next);
 }
 
 void TForm1::browserDocumentComplete(const Variant&, Variant& URL) {
@@ -543,6 +557,7 @@ void TForm1::LoadState() {
   // The page the previous crawl waited for belongs to a state that is gone: no reload for it.
   reloader->SetEnabled(false);
   if (awaitingPage_) browser->Stop();
+  if (browser->LoadsAhead() > 0) browser->HintUpcoming({});
   awaitingPage_ = false;
   loadCancelled_ = false;
   heldPage_.reset();

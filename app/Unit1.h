@@ -113,6 +113,8 @@ class TForm1 {
  private:
   void RestartReloader();
   void NavigateCrawl(const std::u16string& address);
+  // Tells the browser which categories Progress takes next, as many as it can load ahead.
+  void HintLoadsAhead();
   void ShowProgressLine();
   void SymbolicPass();
   void IndexNode(platform::TreeNode* node);

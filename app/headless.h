@@ -5,7 +5,7 @@
 // confirmation is answered Yes. When stdout is a terminal, the status texts rewrite one line in
 // place instead, with the elapsed time and the page loads per second at its end.
 //
-// Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]
+// Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
 //        wexa-scraper --help | --version
 
 #include <functional>
@@ -23,6 +23,8 @@ struct THeadlessOptions {
   std::optional<std::string> minContent;
   // Least time between the starts of two page loads, in ms; when absent, WEXA_DELAY_MS decides.
   std::optional<int> delayMs;
+  // Pages loaded at a time; when absent, WEXA_PARALLEL decides.
+  std::optional<int> parallel;
 };
 
 // Parses the arguments after the program name. Returns nullopt when they are not windowless mode
@@ -39,6 +41,14 @@ constexpr int kMaxNavigationDelayMs = 10000;
 // std::invalid_argument naming the source when the value is not a whole number from 0 to
 // kMaxNavigationDelayMs.
 int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
+
+// The most pages loaded at a time: the page read and the ones loaded ahead of it.
+constexpr int kMaxParallelPages = 16;
+
+// The pages loaded at a time for this run: --parallel when given (headless), otherwise
+// environmentValue (WEXA_PARALLEL; null or empty: unset), otherwise 1. Throws std::invalid_argument
+// naming the source when the value is not a whole number from 1 to kMaxParallelPages.
+int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
 // The usage line printed with a usage error.
 extern const char* const kHeadlessUsage;

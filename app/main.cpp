@@ -169,6 +169,7 @@ int main(int argc, char** argv) {
   platform::qt::TWebBrowserOptions browserOptions;
   try {
     browserOptions.navigationDelayMs = NavigationDelayMs(headless, std::getenv("WEXA_DELAY_MS"));
+    browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL")) - 1;
   } catch (const std::invalid_argument& error) {
     std::cerr << error.what() << '\n';
     return 2;

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/automation.h"
 
@@ -51,6 +52,17 @@ class IBrowser {
 
   // Replaces the event handlers.
   virtual void SetEvents(BrowserEvents events) = 0;
+
+  // Loading ahead. How many pages the browser can load ahead of the one navigated to; 0 when it
+  // loads only what Navigate asks for.
+  virtual int LoadsAhead() const = 0;
+  // A hint: the addresses that are likely to be navigated to next, in that order (at most
+  // LoadsAhead() are used). The browser may start loading them in pages of its own; a later
+  // Navigate to one of them then shows that page instead of starting a new load, and its document
+  // complete follows as for any load. A page loaded ahead raises no event and changes nothing the
+  // browser reports until it is navigated to. Every hint replaces the one before: a page loaded
+  // ahead for an address no longer hinted is dropped, and an empty hint drops them all.
+  virtual void HintUpcoming(const std::vector<std::u16string>& addresses) = 0;
 };
 
 }  // namespace platform

@@ -103,6 +103,12 @@ class FakeBrowser : public IBrowser {
  public:
   void Navigate(const std::u16string& address) override {
     navigations.push_back(address);
+    for (std::size_t i = 0; i < upcoming_.size(); ++i) {
+      if (upcoming_[i] != address) continue;
+      ++takenAhead;
+      upcoming_.erase(upcoming_.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
     page_.document.reset();
     readyState_ = 1;
   }
@@ -120,6 +126,14 @@ class FakeBrowser : public IBrowser {
   bool IsHtmlDocument(const Variant& document) override;
   Variant Application() override;
   void SetEvents(BrowserEvents events) override { events_ = std::move(events); }
+  // Loading ahead: the fake loads nothing ahead, but offers loadsAhead pages for it and records
+  // every hint. A Navigate to an address of the latest hint counts in takenAhead, as the real
+  // browser would show the page it loaded ahead; the test still ends that load with Complete.
+  int LoadsAhead() const override { return loadsAhead; }
+  void HintUpcoming(const std::vector<std::u16string>& addresses) override {
+    hints.push_back(addresses);
+    upcoming_ = addresses;
+  }
 
   // Ends the current load with page shown and raises document complete for it.
   void Complete(FakePage page);
@@ -138,8 +152,13 @@ class FakeBrowser : public IBrowser {
 
   std::vector<std::u16string> navigations;
   int stops = 0;
+  int loadsAhead = 0;
+  // Every hint, in order, and how many navigations went to a hinted address.
+  std::vector<std::vector<std::u16string>> hints;
+  int takenAhead = 0;
 
  private:
+  std::vector<std::u16string> upcoming_;
   FakePage page_;
   int readyState_ = 0;
   BrowserEvents events_;

@@ -28,6 +28,8 @@ class PlaceholderBrowser : public IBrowser {
   // An empty value: the placeholder has no automation object.
   Variant Application() override { return Variant(); }
   void SetEvents(BrowserEvents events) override { events_ = std::move(events); }
+  int LoadsAhead() const override { return 0; }
+  void HintUpcoming(const std::vector<std::u16string>&) override {}
 
  private:
   std::u16string location_;

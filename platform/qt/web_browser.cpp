@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -67,6 +68,21 @@ class TQuietPage : public QWebEnginePage {
 
 std::u16string FromQString(const QString& text) { return text.toStdU16String(); }
 
+// This browser's connections to a page have one context object, a child of the page, so that they
+// can be cut without touching the connections of the engine or the view.
+const QString kLinksName = QStringLiteral("wexaBrowserLinks");
+
+void Unlink(QWebEnginePage* page) {
+  delete page->findChild<QObject*>(kLinksName, Qt::FindDirectChildrenOnly);
+}
+
+QObject* Links(QWebEnginePage* page) {
+  Unlink(page);
+  auto* links = new QObject(page);
+  links->setObjectName(kLinksName);
+  return links;
+}
+
 std::u16string UrlText(const QUrl& url) { return FromQString(url.toString(QUrl::FullyEncoded)); }
 
 std::u16string TerminationText(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
@@ -126,12 +142,13 @@ QtWebBrowser::QtWebBrowser(QWidget* panel, TWebBrowserOptions options) : options
   // A coarse timer may fire a little early; the delay is a least time.
   heldTimer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&heldTimer_, &QTimer::timeout, [this] { OnHeldNavigation(); });
+  aheadTimer_.setSingleShot(true);
+  aheadTimer_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&aheadTimer_, &QTimer::timeout, [this] { StartAheadLoads(); });
 }
 
-void QtWebBrowser::ReplacePage() {
-  QWebEngineView* view = view_.data();
-  if (!view) return;
-  auto* page = new TQuietPage(view);
+QWebEnginePage* QtWebBrowser::MakePage() {
+  auto* page = new TQuietPage(view_.data());
   page->setUrlRequestInterceptor(new TResourceFilter(page));
 
   QWebEngineSettings* settings = page->settings();
@@ -149,18 +166,29 @@ void QtWebBrowser::ReplacePage() {
   settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, true);
   // A failed load shows the engine's error page and still completes; validation refuses it.
   settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, true);
+  return page;
+}
 
-  // The view is the context: when it goes (with the panel, or in the destructor) so do these.
-  QObject::connect(page, &QWebEnginePage::loadingChanged, view,
+void QtWebBrowser::ConnectShownPage(QWebEnginePage* page) {
+  // The page (a child of the view) owns the context: when either goes, so do these.
+  QObject* links = Links(page);
+  QObject::connect(page, &QWebEnginePage::loadingChanged, links,
                    [this](const QWebEngineLoadingInfo& info) { OnLoadingChanged(info); });
-  QObject::connect(page, &QWebEnginePage::linkHovered, view, [this](const QString& url) {
+  QObject::connect(page, &QWebEnginePage::linkHovered, links, [this](const QString& url) {
     const auto handler = events_.onStatusTextChange;
     if (handler) handler(FromQString(url));
   });
-  QObject::connect(page, &QWebEnginePage::renderProcessTerminated, view,
+  QObject::connect(page, &QWebEnginePage::renderProcessTerminated, links,
                    [this](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
                      OnRendererStopped(static_cast<int>(status), exitCode);
                    });
+}
+
+void QtWebBrowser::ReplacePage() {
+  QWebEngineView* view = view_.data();
+  if (!view) return;
+  QWebEnginePage* page = MakePage();
+  ConnectShownPage(page);
 
   QWebEnginePage* old = page_.data();
   if (old && !old->url().isEmpty()) {
@@ -193,7 +221,131 @@ void QtWebBrowser::Navigate(const std::u16string& address) {
   document_.reset();
   quietLoad_ = false;
   restartsInARow_ = 0;
+  if (TakeAheadPage(address)) {
+    StartAheadLoads();
+    return;
+  }
   Request(address);
+}
+
+bool QtWebBrowser::TakeAheadPage(const std::u16string& address) {
+  const auto found = std::find_if(ahead_.begin(), ahead_.end(), [&](const TAheadPage& a) { return a.address == address; });
+  if (found == ahead_.end()) return false;
+  const TAheadPage entry = *found;
+  ahead_.erase(found);
+  // Not started yet: this Navigate is its load now.
+  if (!entry.page || !view_) return false;
+
+  heldTimer_.stop();
+  QWebEnginePage* old = page_.data();
+  if (!old->url().isEmpty()) {
+    urlBefore_ = UrlText(old->url());
+    titleBefore_ = FromQString(old->title());
+  }
+  ConnectShownPage(entry.page.data());
+  view_->setPage(entry.page.data());
+  page_ = entry.page;
+  loadsSincePageMade_ = 1;
+  Park(old);
+
+  requested_ = address;
+  state_ = TLoadState::lsLoading;
+  // A page that has arrived is read now; one still loading is read when its load ends.
+  if (entry.arrived) ReadDocument();
+  return true;
+}
+
+void QtWebBrowser::HintUpcoming(const std::vector<std::u16string>& addresses) {
+  if (options_.pagesAhead <= 0) return;
+  std::vector<std::u16string> wanted;
+  for (const std::u16string& address : addresses) {
+    if (static_cast<int>(wanted.size()) >= options_.pagesAhead) break;
+    if (address.empty() || std::find(wanted.begin(), wanted.end(), address) != wanted.end()) continue;
+    wanted.push_back(address);
+  }
+  std::vector<TAheadPage> kept;
+  for (TAheadPage& entry : ahead_) {
+    if (std::find(wanted.begin(), wanted.end(), entry.address) != wanted.end()) {
+      kept.push_back(std::move(entry));
+    } else if (entry.page) {
+      Park(entry.page.data());
+    }
+  }
+  ahead_.clear();
+  for (const std::u16string& address : wanted) {
+    const auto found = std::find_if(kept.begin(), kept.end(), [&](const TAheadPage& a) { return a.address == address; });
+    ahead_.push_back(found != kept.end() ? std::move(*found) : TAheadPage{address, nullptr, false});
+  }
+  StartAheadLoads();
+}
+
+void QtWebBrowser::StartAheadLoads() {
+  aheadTimer_.stop();
+  if (!view_) return;
+  for (TAheadPage& entry : ahead_) {
+    if (entry.page) continue;
+    // The load navigated to comes first: nothing ahead starts while it is held back.
+    if (state_ == TLoadState::lsHeld) return;
+    if (const qint64 wait = DelayLeft(); wait > 0) {
+      aheadTimer_.start(static_cast<int>(wait));
+      return;
+    }
+    QWebEnginePage* page = nullptr;
+    while (!page && !sparePages_.empty()) {
+      page = sparePages_.back().data();
+      sparePages_.pop_back();
+    }
+    if (!page) page = MakePage();
+    QObject* links = Links(page);
+    QObject::connect(page, &QWebEnginePage::loadingChanged, links,
+                     [this, page](const QWebEngineLoadingInfo& info) { OnAheadLoadingChanged(page, info); });
+    QObject::connect(page, &QWebEnginePage::renderProcessTerminated, links,
+                     [this, page](QWebEnginePage::RenderProcessTerminationStatus, int) {
+                       OnAheadRendererStopped(page);
+                     });
+    entry.page = page;
+    entry.arrived = false;
+    lastLoadStart_.start();
+    page->load(QUrl(QString::fromStdU16String(entry.address)));
+  }
+}
+
+void QtWebBrowser::OnAheadLoadingChanged(QWebEnginePage* page, const QWebEngineLoadingInfo& info) {
+  const auto found = std::find_if(ahead_.begin(), ahead_.end(), [&](const TAheadPage& a) { return a.page == page; });
+  if (found == ahead_.end()) return;
+  switch (info.status()) {
+    case QWebEngineLoadingInfo::LoadStartedStatus:
+      // A later load of the same page (a script or refresh) replaces what had arrived.
+      found->arrived = false;
+      return;
+    case QWebEngineLoadingInfo::LoadStoppedStatus: return;
+    case QWebEngineLoadingInfo::LoadSucceededStatus:
+    case QWebEngineLoadingInfo::LoadFailedStatus: break;
+  }
+  if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus && info.errorCode() == kNetErrorAborted &&
+      info.errorDomain() != QWebEngineLoadingInfo::HttpStatusCodeDomain)
+    return;
+  found->arrived = true;
+}
+
+void QtWebBrowser::OnAheadRendererStopped(QWebEnginePage* page) {
+  const auto found = std::find_if(ahead_.begin(), ahead_.end(), [&](const TAheadPage& a) { return a.page == page; });
+  if (found != ahead_.end()) ahead_.erase(found);
+  // A page whose renderer is gone is not used again; its address loads the usual way in its turn.
+  Unlink(page);
+  page->deleteLater();
+}
+
+void QtWebBrowser::Park(QWebEnginePage* page) {
+  if (!page) return;
+  Unlink(page);
+  page->triggerAction(QWebEnginePage::Stop);
+  // Pages beyond those the loads ahead can use go, with their renderers.
+  if (static_cast<int>(sparePages_.size()) < options_.pagesAhead) {
+    sparePages_.push_back(page);
+  } else {
+    page->deleteLater();
+  }
 }
 
 qint64 QtWebBrowser::DelayLeft() const {
@@ -224,6 +376,7 @@ void QtWebBrowser::OnHeldNavigation() {
   }
   state_ = TLoadState::lsLoading;
   StartLoad(requested_);
+  StartAheadLoads();
 }
 
 void QtWebBrowser::StartLoad(const std::u16string& address) {
@@ -384,7 +537,10 @@ void QtWebBrowser::OnLoadingChanged(const QWebEngineLoadingInfo& info) {
       info.errorDomain() != QWebEngineLoadingInfo::HttpStatusCodeDomain)
     return;
   if (state_ != TLoadState::lsLoading || !page_) return;
+  ReadDocument();
+}
 
+void QtWebBrowser::ReadDocument() {
   state_ = TLoadState::lsReading;
   const std::uint64_t generation = generation_;
   std::weak_ptr<int> alive = alive_;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -31,6 +32,9 @@ struct TWebBrowserOptions {
   // fresh one just before the next load starts, which returns whatever the old renderer had
   // accumulated over a long crawl. Invisible to the caller. 0: never.
   int recycleEvery = 0;
+  // Pages loaded ahead of the one navigated to, at the addresses of the latest HintUpcoming; each
+  // is a page object of its own. 0: none, the browser loads only what Navigate asks for.
+  int pagesAhead = 0;
 };
 
 // IBrowser over a QWebEngineView that is created as a child of the panel and fills it.
@@ -59,7 +63,15 @@ struct TWebBrowserOptions {
 // renderer stops again before a page has arrived or the caller has navigated, the page is not
 // requested again, and the load stays awaited until the caller's next Navigate.
 //
-// Delay and recycling: see TWebBrowserOptions.
+// Delay and recycling: see TWebBrowserOptions. The delay spaces the starts of all loads, loads ahead
+// included.
+//
+// Loading ahead (pagesAhead > 0): the first pagesAhead addresses of the latest hint are loaded in
+// page objects of their own, outside the view, in the hint's order. A Navigate to one of them puts
+// that page in the view in place of the one shown, and its document is read and reported exactly
+// as a load's that ended there: at once when the page has arrived, otherwise when it does. A page
+// loaded ahead whose renderer stops is dropped, and its address loaded in the usual way when it
+// is navigated to. The pages hand their renderer's memory back when they are dropped for good.
 //
 // Ownership: the view belongs to the panel (a Qt child); destroying the browser destroys the view.
 // If the panel goes first, the browser stays safe to call and shows nothing.
@@ -84,6 +96,8 @@ class QtWebBrowser : public IBrowser {
   bool IsHtmlDocument(const Variant& document) override;
   Variant Application() override;
   void SetEvents(BrowserEvents events) override;
+  int LoadsAhead() const override { return options_.pagesAhead; }
+  void HintUpcoming(const std::vector<std::u16string>& addresses) override;
 
   // The view, for layout and tests; nullptr after the panel destroyed it.
   QWebEngineView* View() const;
@@ -93,9 +107,33 @@ class QtWebBrowser : public IBrowser {
  private:
   enum class TLoadState { lsIdle, lsHeld, lsLoading, lsReading, lsComplete, lsStopped };
 
+  // A page loaded ahead: its address and page object (null until its load starts).
+  struct TAheadPage {
+    std::u16string address;
+    QPointer<QWebEnginePage> page;
+    // The load ended (succeeded, or failed with an error page): the document can be read.
+    bool arrived = false;
+  };
+
   // Makes a page object with the crawl's settings, connected to this browser, and puts it in the
   // view in place of the current one, which is disconnected and deleted later.
   void ReplacePage();
+  // A page object with the crawl's settings, owned by the view, connected to nothing.
+  QWebEnginePage* MakePage();
+  // Connects page's signals to the handlers of the page shown.
+  void ConnectShownPage(QWebEnginePage* page);
+  // Puts the page loaded ahead for address in the view as the page of a load under way (or one
+  // that has arrived). Returns false when there is none whose load has started.
+  bool TakeAheadPage(const std::u16string& address);
+  // Starts the loads ahead that wait, as far as the navigation delay allows; the rest wait for
+  // aheadTimer_.
+  void StartAheadLoads();
+  void OnAheadLoadingChanged(QWebEnginePage* page, const QWebEngineLoadingInfo& info);
+  void OnAheadRendererStopped(QWebEnginePage* page);
+  // Stops page and keeps it for a later load ahead.
+  void Park(QWebEnginePage* page);
+  // Takes a snapshot of the page shown for the load under way; its events follow.
+  void ReadDocument();
   // Requests address: loads it now, or holds it back until the navigation delay has passed since
   // the last load started.
   void Request(const std::u16string& address);
@@ -134,6 +172,10 @@ class QtWebBrowser : public IBrowser {
   // generation is discarded.
   std::uint64_t generation_ = 0;
   std::shared_ptr<Dispatch> document_;
+  // Loads ahead in the hint's order, and page objects kept for the next ones.
+  std::vector<TAheadPage> ahead_;
+  std::vector<QPointer<QWebEnginePage>> sparePages_;
+  QTimer aheadTimer_;
   // Expires with the browser, for callbacks that may outlive it.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

@@ -69,7 +69,57 @@ TEST(HeadlessArgumentsTest, DelayBetweenLoadsTakesWholeMillisecondsUpToTheLimit)
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "--delay-ms takes a whole number of milliseconds from 0 to 10000, not 'fast'");
   }
-  EXPECT_EQ(std::string(kHeadlessUsage), "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N]");
+  EXPECT_EQ(std::string(kHeadlessUsage),
+            "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]");
+}
+
+TEST(HeadlessArgumentsTest, PagesAtATimeFromTheOptionOrTheEnvironmentFromOneToSixteen) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* environment;
+    std::optional<int> pages;  // nullopt: refused
+  };
+  const std::vector<Case> cases = {
+      {{"--headless"}, nullptr, 1},
+      {{"--headless"}, "", 1},
+      {{"--headless", "--parallel", "4"}, nullptr, 4},
+      {{"--headless", "--parallel=16"}, "2", 16},
+      {{"--headless", "--parallel", "1"}, "junk", 1},
+      {{"--headless"}, "8", 8},
+      {{}, "3", 3},
+      {{"--headless", "--parallel", "0"}, nullptr, std::nullopt},
+      {{"--headless", "--parallel", "17"}, nullptr, std::nullopt},
+      {{"--headless", "--parallel", "-2"}, nullptr, std::nullopt},
+      {{"--headless", "--parallel", "100"}, nullptr, std::nullopt},
+      {{"--headless", "--parallel"}, nullptr, std::nullopt},
+      {{"--headless", "--parallel="}, nullptr, std::nullopt},
+      {{"--parallel", "4"}, nullptr, std::nullopt},
+      {{"--headless"}, "0", std::nullopt},
+      {{"--headless"}, "sixteen", std::nullopt},
+      {{}, "17", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line + "WEXA_PARALLEL=" + (c.environment ? c.environment : "(unset)"));
+    if (c.pages) {
+      EXPECT_EQ(ParallelPages(ParseHeadlessArguments(c.args), c.environment), *c.pages);
+    } else {
+      EXPECT_THROW(ParallelPages(ParseHeadlessArguments(c.args), c.environment), std::invalid_argument);
+    }
+  }
+  try {
+    ParallelPages(ParseHeadlessArguments({"--headless", "--parallel", "32"}), nullptr);
+    ADD_FAILURE() << "no error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "--parallel takes a whole number of pages from 1 to 16, not '32'");
+  }
+  try {
+    ParallelPages(std::nullopt, "many");
+    ADD_FAILURE() << "no error";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "WEXA_PARALLEL takes a whole number of pages from 1 to 16, not 'many'");
+  }
 }
 
 TEST(HeadlessArgumentsTest, TheDelayOptionWinsOverTheEnvironmentWhichWinsOverNone) {
@@ -126,8 +176,8 @@ TEST(HeadlessArgumentsTest, HelpAndVersionAreAnsweredAloneWhateverElseIsGiven) {
 
 TEST(HeadlessArgumentsTest, TheHelpNamesEveryOptionTheParserTakes) {
   const std::string help = ProgramHelpText();
-  for (const char* option : {"--headless", "--min-content N", "--resume", "--delay-ms N", "-h, --help", "--version",
-                             "WEXA_ROOT_URL", "WEXA_SEARCH_HOST", "WEXA_DELAY_MS"}) {
+  for (const char* option : {"--headless", "--min-content N", "--resume", "--delay-ms N", "--parallel N", "-h, --help",
+                             "--version", "WEXA_ROOT_URL", "WEXA_SEARCH_HOST", "WEXA_DELAY_MS", "WEXA_PARALLEL"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
   EXPECT_EQ(ProgramVersionLine("1.0.0.6"), "Wexa Category Scraper 1.0.0.6");

@@ -168,5 +168,39 @@ TEST_F(FormTest, StopDuringThePassReturnsAtOnceAndThePassFinishes) {
   EXPECT_EQ(host.statusBar.SimpleText(), "*** FINISHED *** Categories: 0 | Symbolic categories: 0 | Queue: 0");
 }
 
+// Loads ahead: after each navigation the browser is told the categories that come next, in queue
+// order and as many as it can load ahead; the queue itself is not touched. Stop and "load state"
+// drop the hint, and a browser that loads nothing ahead is told nothing, so its crawl is the one
+// without loads ahead step for step.
+TEST_F(FormTest, ProgressHintsTheNextPendingCategoriesWithoutTakingThem) {
+  using Addresses = std::vector<std::u16string>;
+  for (const int ahead : {0, 2}) {
+    SCOPED_TRACE(ahead);
+    Restart();
+    host.browser.loadsAhead = ahead;
+    AddReal(nullptr, 1, u"http://x/1");
+    for (int id = 1; id <= 4; ++id) Queued(id, u"http://x/" + platform::FromUtf8(std::to_string(id)));
+    StartFresh();
+    EXPECT_EQ(form->Queue().Pending(), 3);
+    form->Progress();
+    form->Progress();
+    EXPECT_EQ(form->Queue().Pending(), 1);
+    EXPECT_EQ(host.browser.navigations, (Addresses{u"http://x/1", u"http://x/2", u"http://x/3"}));
+    if (ahead == 0) {
+      EXPECT_TRUE(host.browser.hints.empty());
+      continue;
+    }
+    EXPECT_EQ(host.browser.hints, (std::vector<Addresses>{
+                                      {u"http://x/2", u"http://x/3"}, {u"http://x/3", u"http://x/4"}, {u"http://x/4"}}));
+    EXPECT_EQ(host.browser.takenAhead, 2) << "every navigation after the first went to a hinted address";
+
+    host.Click("Button1");
+    EXPECT_EQ(host.browser.hints.back(), Addresses{}) << "stop drops the loads ahead";
+    host.browser.hints.push_back({u"http://x/4"});
+    host.Click("Button4");
+    EXPECT_EQ(host.browser.hints.back(), Addresses{}) << "load state drops the loads ahead";
+  }
+}
+
 }  // namespace
 }  // namespace wexa_test

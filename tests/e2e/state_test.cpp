@@ -144,17 +144,20 @@ void CheckStoppedState(const std::filesystem::path& dir, const ExpectedCrawl& ex
 }
 
 // Interrupted early, mid-way and (when the timing allows) in the final symbolic pass, then resumed
-// until done: the final tree.xml is byte for byte that of an uninterrupted crawl.
-TEST_F(StateTest, ResumedCrawlEndsWithTheUninterruptedTree) {
+// until done: the final tree.xml is byte for byte that of an uninterrupted crawl with one page at a
+// time, whether the interrupted runs load pages ahead (--parallel N, the parameter) or not.
+class ResumeTest : public StateTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ResumeTest, ResumedCrawlEndsWithTheUninterruptedTree) {
   const int minContent = 1;
   SampleSite site({"--seed", "5", "--categories", "300", "--symbolic-ratio", "0.8"}, temp_);
   const ExpectedCrawl expected = site.Expected(minContent);
-  const std::vector<std::string> args{"--min-content", std::to_string(minContent)};
+  const std::vector<std::string> args{"--min-content", std::to_string(minContent), "--parallel", GetParam()};
 
   const std::filesystem::path reference = temp_ / "reference";
   std::filesystem::create_directory(reference);
   {
-    ScraperRun run(reference, site.RootUrl(), args, "reference");
+    ScraperRun run(reference, site.RootUrl(), {"--min-content", std::to_string(minContent)}, "reference");
     const std::optional<ExitStatus> st = Finish(run, 180s);
     ASSERT_TRUE(st && st->exited && st->code == 0) << run.Tail();
     for (const std::string& d : CompareTree(ReadTreeFile(reference / "tree.xml"), expected)) ADD_FAILURE() << d;
@@ -219,7 +222,7 @@ TEST_F(StateTest, ResumedCrawlEndsWithTheUninterruptedTree) {
     SavedTree before;
     ASSERT_NO_THROW(before = ReadTreeFile(work_ / "tree.xml"));
     const std::size_t queued = ReadQueue(work_ / "queue.lst").size();
-    ScraperRun run(work_, site.RootUrl(), {"--min-content", std::to_string(minContent), "--resume"},
+    ScraperRun run(work_, site.RootUrl(), {"--min-content", std::to_string(minContent), "--parallel", GetParam(), "--resume"},
                    "run" + std::to_string(++runs));
     const std::optional<ExitStatus> st = Finish(run, 180s);
     ASSERT_TRUE(st);
@@ -239,6 +242,8 @@ TEST_F(StateTest, ResumedCrawlEndsWithTheUninterruptedTree) {
   for (const std::string& d : CompareTrees(ReadTreeFile(work_ / "tree.xml"), ReadTreeFile(reference / "tree.xml")))
     ADD_FAILURE() << d;
 }
+
+INSTANTIATE_TEST_SUITE_P(Pages, ResumeTest, ::testing::Values("1", "4"));
 
 // A stop request right at the start, before the home page has been read (or just after): the saved
 // state is whatever was recorded (an empty tree included), and --resume crawls on from it to the

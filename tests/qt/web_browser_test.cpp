@@ -566,6 +566,56 @@ TEST_F(WebBrowserTest, RendererKilledAfterALoadShowsThePageAgainWithoutASecondCo
 
 // With a delay, a Navigate sooner than the delay after the last load started waits for it;
 // a newer Navigate replaces the held one, and Stop drops it.
+// Pages loaded ahead raise nothing until they are navigated to; then the page loaded ahead is the
+// one shown and read, without a second request. A page no longer hinted is dropped and requested
+// again when it is navigated to. The navigation delay spaces the loads ahead too.
+TEST_F(WebBrowserTest, PagesLoadedAheadAreShownWhenNavigatedToWithoutASecondRequest) {
+  platform::qt::TWebBrowserOptions options;
+  options.pagesAhead = 2;
+  MakeBrowser(options);
+  ASSERT_EQ(browser_->LoadsAhead(), 2);
+  Load("/t/ahead0");
+  browser_->HintUpcoming({site_->Url("/t/ahead1"), site_->Url("/t/ahead2"), site_->Url("/t/ahead3")});
+  ASSERT_TRUE(WaitUntil([&] { return site_->Arrivals("ahead1").size() == 1 && site_->Arrivals("ahead2").size() == 1; },
+                        kWaitMs));
+  Pause(200);
+  EXPECT_EQ(completions_.size(), 1u) << "a page loaded ahead raises nothing";
+  EXPECT_EQ(browser_->LocationURL(), site_->Url("/t/ahead0"));
+  EXPECT_TRUE(site_->Arrivals("ahead3").empty()) << "only as many pages as the browser has for loading ahead";
+
+  const Variant document = Load("/t/ahead1");
+  ASSERT_TRUE(document.IsObject());
+  EXPECT_EQ(completions_.back().url, site_->Url("/t/ahead1"));
+  EXPECT_EQ(completions_.back().location, site_->Url("/t/ahead1"));
+  EXPECT_EQ(browser_->LocationName(), u"Talmorex - ahead1");
+  EXPECT_EQ(Item(Tags(document, u"P"), 0).Get(u"innertext").AsText(), u"ahead1");
+  EXPECT_EQ(site_->Arrivals("ahead1").size(), 1u) << "the page loaded ahead was used";
+  EXPECT_EQ(browser_->View()->page(), browser_->Page()) << "the page read is the page shown";
+
+  // ahead2 is dropped from the hint, ahead3 taken into it.
+  browser_->HintUpcoming({site_->Url("/t/ahead3")});
+  ASSERT_TRUE(WaitUntil([&] { return site_->Arrivals("ahead3").size() == 1; }, kWaitMs));
+  Load("/t/ahead2");
+  EXPECT_EQ(site_->Arrivals("ahead2").size(), 2u) << "a page dropped from the hint is requested again";
+  EXPECT_EQ(completions_.back().url, site_->Url("/t/ahead2"));
+  browser_->HintUpcoming({});
+  Load("/t/ahead3");
+  EXPECT_EQ(site_->Arrivals("ahead3").size(), 2u) << "an empty hint drops every page loaded ahead";
+  EXPECT_EQ(completions_.size(), 4u);
+
+  // With a delay, a load ahead starts no sooner after the load before it than any load does.
+  options.navigationDelayMs = 300;
+  MakeBrowser(options);
+  completions_.clear();
+  Load("/t/spaced0");
+  browser_->HintUpcoming({site_->Url("/t/spaced1"), site_->Url("/t/spaced2")});
+  ASSERT_TRUE(WaitUntil([&] { return site_->Arrivals("spaced2").size() == 1; }, kWaitMs));
+  const auto t0 = site_->Arrivals("spaced0").at(0), t1 = site_->Arrivals("spaced1").at(0),
+             t2 = site_->Arrivals("spaced2").at(0);
+  EXPECT_GE(t1 - t0, std::chrono::milliseconds(250));
+  EXPECT_GE(t2 - t1, std::chrono::milliseconds(250));
+}
+
 TEST_F(WebBrowserTest, NavigationDelayHoldsEarlyLoadsBackAndCancelsReplacedOnes) {
   constexpr int kDelayMs = 600;
   platform::qt::TWebBrowserOptions options;
