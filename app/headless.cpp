@@ -48,35 +48,27 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
   THeadlessOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    // The value of option name, given as "name value" or "name=value"; nullopt when a is not name.
+    const auto valueOf = [&](const std::string& name) -> std::optional<std::string> {
+      if (a == name) {
+        if (i + 1 >= args.size()) throw std::invalid_argument(name + " needs a number");
+        return args[++i];
+      }
+      if (a.rfind(name + "=", 0) == 0) return a.substr(name.size() + 1);
+      return std::nullopt;
+    };
     if (a == "--headless") {
       headless = true;
     } else if (a == "--resume") {
       options.resume = true;
-    } else if (a == "--min-content") {
-      if (i + 1 >= args.size()) throw std::invalid_argument("--min-content needs a number");
-      options.minContent = args[++i];
-    } else if (a.rfind("--min-content=", 0) == 0) {
-      options.minContent = a.substr(14);
-    } else if (a == "--delay-ms" || a.rfind("--delay-ms=", 0) == 0) {
-      std::string value;
-      if (a == "--delay-ms") {
-        if (i + 1 >= args.size()) throw std::invalid_argument("--delay-ms needs a number");
-        value = args[++i];
-      } else {
-        value = a.substr(11);
-      }
-      options.delayMs = ParseDelay(value);
-      if (!options.delayMs) throw std::invalid_argument(DelayError("--delay-ms", value));
-    } else if (a == "--parallel" || a.rfind("--parallel=", 0) == 0) {
-      std::string value;
-      if (a == "--parallel") {
-        if (i + 1 >= args.size()) throw std::invalid_argument("--parallel needs a number");
-        value = args[++i];
-      } else {
-        value = a.substr(11);
-      }
-      options.parallel = ParseParallel(value);
-      if (!options.parallel) throw std::invalid_argument(ParallelError("--parallel", value));
+    } else if (const auto minContent = valueOf("--min-content")) {
+      options.minContent = *minContent;
+    } else if (const auto delay = valueOf("--delay-ms")) {
+      options.delayMs = ParseDelay(*delay);
+      if (!options.delayMs) throw std::invalid_argument(DelayError("--delay-ms", *delay));
+    } else if (const auto parallel = valueOf("--parallel")) {
+      options.parallel = ParseParallel(*parallel);
+      if (!options.parallel) throw std::invalid_argument(ParallelError("--parallel", *parallel));
     } else {
       throw std::invalid_argument("unknown argument: " + a);
     }

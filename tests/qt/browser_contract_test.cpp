@@ -14,24 +14,14 @@
 #include <thread>
 
 #include "platform/qt/web_browser.h"
+#include "tests/qt/event_loop.h"
 
 namespace browser_contract {
 namespace {
 
 constexpr int kWaitMs = 10000;
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  poll.start(1);
-  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-  loop.exec();
-  return done();
-}
+using qt_test::WaitUntil;
 
 class QtContractBrowser : public TContractBrowser {
  public:
@@ -67,12 +57,12 @@ class QtContractBrowser : public TContractBrowser {
   bool Load(const TContractPage& page) override {
     const int before = completions_;
     browser_->Navigate(Url(page.path));
-    return WaitFor([&] { return completions_ > before; }, kWaitMs);
+    return WaitUntil([&] { return completions_ > before; }, kWaitMs);
   }
   void StartEndlessLoad() override {
     browser_->Navigate(Url("/c/endless"));
     // Let the request reach the server.
-    WaitFor([] { return false; }, 200);
+    WaitUntil([] { return false; }, 200);
   }
   bool IsFake() const override { return false; }
 

@@ -25,24 +25,14 @@
 #include "platform/qt/crash_report.h"
 #include "platform/qt/form_host.h"
 #include "platform/qt/web_browser.h"
+#include "tests/qt/event_loop.h"
 #include "tests/support/model_environment.h"
 
 // Built only where the sample site is.
 #ifdef WEXA_SAMPLE_SITE
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  poll.start(2);
-  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-  loop.exec();
-  return done();
-}
+using qt_test::WaitUntil;
 
 std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -57,7 +47,7 @@ class SampleSiteProcess {
   explicit SampleSiteProcess(const QStringList& args) {
     process_.start(QString::fromUtf8(WEXA_SAMPLE_SITE), QStringList{"--print-port"} + args);
     if (!process_.waitForStarted(10000)) return;
-    WaitFor([&] { return process_.canReadLine(); }, 10000);
+    WaitUntil([&] { return process_.canReadLine(); }, 10000);
     port_ = QString::fromUtf8(process_.readLine()).trimmed().toInt();
   }
   ~SampleSiteProcess() {
@@ -152,7 +142,7 @@ TEST_F(OperatorWindowTest, StopAndStartDuringLoadsWithASaveAndALoadEndInTheUnint
     CurrentFolder here(folder_ / "reference");
     OperatorWindow window;
     window.Click("Button2");
-    ASSERT_TRUE(WaitFor([&] { return window.Finished(); }, 120000))
+    ASSERT_TRUE(WaitUntil([&] { return window.Finished(); }, 120000))
         << "the uninterrupted crawl did not finish: " << window.Form().Controls().StatusBar1->SimpleText();
     ASSERT_TRUE(window.messages.empty()) << window.messages.front();
     reference = ReadAll("tree.xml");
@@ -168,7 +158,7 @@ TEST_F(OperatorWindowTest, StopAndStartDuringLoadsWithASaveAndALoadEndInTheUnint
     SCOPED_TRACE("cycle " + std::to_string(k));
     // A few more pages each time, then "stop" and at once "start", while the next page loads.
     const int target = 6 + 4 * k;
-    ASSERT_TRUE(WaitFor([&] { return window.Form().CategoryCount() >= target || window.Finished(); }, 60000));
+    ASSERT_TRUE(WaitUntil([&] { return window.Form().CategoryCount() >= target || window.Finished(); }, 60000));
     if (window.Finished()) break;
     window.Click("Button1");
     if (window.Form().AwaitingPage()) ++cancelled;
@@ -178,7 +168,7 @@ TEST_F(OperatorWindowTest, StopAndStartDuringLoadsWithASaveAndALoadEndInTheUnint
     }
     window.Click("Button2");
   }
-  ASSERT_TRUE(WaitFor([&] { return window.Finished(); }, 120000))
+  ASSERT_TRUE(WaitUntil([&] { return window.Finished(); }, 120000))
       << "the interrupted crawl did not finish: " << window.Form().Controls().StatusBar1->SimpleText();
   EXPECT_TRUE(window.messages.empty()) << window.messages.front();
   for (const std::string& e : errors_) ADD_FAILURE() << "handler error: " << e;

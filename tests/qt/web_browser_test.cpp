@@ -32,6 +32,7 @@
 #include "platform/qt/dom_binding.h"
 #include "platform/qt/web_browser.h"
 #include "platform/text.h"
+#include "tests/qt/event_loop.h"
 
 namespace {
 
@@ -81,28 +82,8 @@ std::string CategoryPage(int entries) {
   return html;
 }
 
-// Runs the event loop until done() holds or timeoutMs has passed; returns done(). A real event
-// loop, not a poll with sleeps: the engine hops between threads many times per load, and a sleep
-// per hop would make each load take seconds.
-template <typename Pred>
-bool WaitUntil(Pred done, int timeoutMs) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  poll.start(1);
-  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-  loop.exec();
-  return done();
-}
-
-void Pause(int ms) {
-  QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  loop.exec();
-}
+using qt_test::Pause;
+using qt_test::WaitUntil;
 
 QApplication& App() {
   static QApplication* app = [] {
