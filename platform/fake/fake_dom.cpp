@@ -64,17 +64,20 @@ class CollectionDispatch : public Dispatch {
   std::u16string baseUrl_;
 };
 
+// The "all" collection of node: every element below it, in document order.
+Variant AllBelow(const FakeNodePtr& node, const std::u16string& baseUrl) {
+  std::vector<FakeNodePtr> all;
+  CollectDescendants(node, all);
+  return Variant(std::shared_ptr<Dispatch>(std::make_shared<CollectionDispatch>(std::move(all), baseUrl)));
+}
+
 class ElementDispatch : public Dispatch {
  public:
   ElementDispatch(FakeNodePtr node, std::u16string baseUrl) : node_(std::move(node)), baseUrl_(std::move(baseUrl)) {}
 
   Variant Get(std::u16string_view member) override {
     ++callCount;
-    if (MemberIs(member, u"all")) {
-      std::vector<FakeNodePtr> all;
-      CollectDescendants(node_, all);
-      return Variant(std::shared_ptr<Dispatch>(std::make_shared<CollectionDispatch>(std::move(all), baseUrl_)));
-    }
+    if (MemberIs(member, u"all")) return AllBelow(node_, baseUrl_);
     if (MemberIs(member, u"innertext")) return Variant(node_->InnerText());
     if (MemberIs(member, u"innerhtml")) return Variant(node_->InnerHtml());
     if (MemberIs(member, u"outerhtml")) return Variant(node_->OuterHtml());
@@ -107,11 +110,7 @@ class DocumentDispatch : public Dispatch {
 
   Variant Get(std::u16string_view member) override {
     ++callCount;
-    if (MemberIs(member, u"all")) {
-      std::vector<FakeNodePtr> all;
-      CollectDescendants(root_, all);
-      return Variant(std::shared_ptr<Dispatch>(std::make_shared<CollectionDispatch>(std::move(all), url_)));
-    }
+    if (MemberIs(member, u"all")) return AllBelow(root_, url_);
     if (MemberIs(member, u"body")) {
       std::vector<FakeNodePtr> all;
       CollectDescendants(root_, all);

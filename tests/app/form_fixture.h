@@ -76,6 +76,20 @@ class FormTest : public ::testing::Test {
     host.Click("Button2");
   }
 
+  // "caption#ID(children)" of every node of the tree view, the ID for real categories only.
+  std::string Tree() const {
+    std::string out;
+    for (std::size_t i = 0; i < form->Categories().TopLevelCount(); ++i) DumpNode(form->Categories().TopLevel(i), out);
+    return out;
+  }
+  static void DumpNode(const TreeNode* n, std::string& out) {
+    out += n->Text();
+    if (const auto* c = dynamic_cast<const TCategory*>(n->Data())) out += "#" + std::to_string(c->ID);
+    out += "(";
+    for (const TreeNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) DumpNode(c, out);
+    out += ")";
+  }
+
   std::vector<std::unique_ptr<TCategory>> owned;
   platform::fake::FakeFormHost host;
   std::unique_ptr<TForm1> form;

@@ -41,19 +41,6 @@ class SiteTest : public FormTest {
     ASSERT_FALSE(host.browser.Loading()) << "the crawl did not come to an end";
   }
 
-  std::string Tree() {
-    std::string out;
-    for (std::size_t i = 0; i < form->Categories().TopLevelCount(); ++i) Dump(form->Categories().TopLevel(i), out);
-    return out;
-  }
-  static void Dump(const TreeNode* n, std::string& out) {
-    out += n->Text();
-    if (const auto* c = dynamic_cast<const TCategory*>(n->Data())) out += "#" + std::to_string(c->ID);
-    out += "(";
-    for (const TreeNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) Dump(c, out);
-    out += ")";
-  }
-
   std::string UninterruptedTree() {
     StartFresh();
     Serve();

@@ -54,19 +54,6 @@ class StateTest : public FormTest {
     form->Queue().Pop();
   }
 
-  // "caption(children)" of every node, with the ID of real categories.
-  std::string Tree() {
-    std::string out;
-    for (std::size_t i = 0; i < form->Categories().TopLevelCount(); ++i) DumpNode(form->Categories().TopLevel(i), out);
-    return out;
-  }
-  static void DumpNode(const TreeNode* n, std::string& out) {
-    out += n->Text();
-    if (const auto* c = dynamic_cast<const TCategory*>(n->Data())) out += "#" + std::to_string(c->ID);
-    out += "(";
-    for (const TreeNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) DumpNode(c, out);
-    out += ")";
-  }
   std::vector<int> Pending() {
     std::vector<int> ids;
     for (int i = form->Queue().ReadPos(); i < form->Queue().Count(); ++i) ids.push_back(form->Queue().Items(i)->ID);
