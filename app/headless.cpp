@@ -417,16 +417,17 @@ std::optional<int> THeadlessRunner::Poll() {
   } release{busy_};
 
   host_.TickStatus();
+  if (host_.Finished()) {
+    // The finished line is followed by the save in the same handler, which has ended by now; a stop
+    // request that came meanwhile has nothing left to save.
+    host_.FlushStatus();
+    return 0;
+  }
   if (stopRequested_) {
     form_.Button1Click();
     form_.Button3Click();
     host_.FlushStatus();
     return 130;
-  }
-  if (host_.Finished()) {
-    // The finished line is followed by the save in the same handler, which has ended by now.
-    host_.FlushStatus();
-    return 0;
   }
   if (host_.MessagesShown() > messagesHandled_) {
     // The duplicate message ends the page's handler without a next step; an operator would stop
