@@ -69,8 +69,8 @@ TEST(HeadlessArgumentsTest, DelayBetweenLoadsTakesWholeMillisecondsUpToTheLimit)
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "--delay-ms takes a whole number of milliseconds from 0 to 10000, not 'fast'");
   }
-  EXPECT_EQ(std::string(kHeadlessUsage),
-            "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]");
+  EXPECT_EQ(HeadlessUsage(),
+            "usage: wexa-scraper --headless [--min-content N] [--resume | --new] [--delay-ms N] [--parallel N]");
 }
 
 TEST(HeadlessArgumentsTest, PagesAtATimeFromTheOptionOrTheEnvironmentFromOneToSixteen) {

@@ -199,7 +199,7 @@ TEST_F(CrawlTest, UsageErrorsExitWithTwoAndTheUsageLine) {
     const std::optional<ExitStatus> st = Finish(run, 60s);
     ASSERT_TRUE(st);
     EXPECT_TRUE(st->exited && st->code == 2) << run.Tail();
-    EXPECT_NE(run.Stderr().find("usage: wexa-scraper --headless [--min-content N] [--resume]"), std::string::npos)
+    EXPECT_NE(run.Stderr().find("usage: wexa-scraper --headless [--min-content N] [--resume | --new]"), std::string::npos)
         << run.Tail();
   }
   EXPECT_TRUE(WorkFiles().empty());
