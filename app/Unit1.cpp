@@ -698,34 +698,42 @@ void TForm1::LoadQueue() {
 }
 
 namespace {
-// Checks that the journal's pages continue a crawl whose pending queue entries are pending (IDs, in
-// order) and whose tree is empty or not, as replay will apply them. Throws EJournalError naming the
-// first page that does not fit.
-void CheckJournalContinues(const TJournalContents& journal, std::deque<std::int32_t> pending, bool treeEmpty,
-                           const std::string& fileName) {
-  std::int32_t lastTaken = 0;
-  for (std::size_t i = 0; i < journal.pages.size(); ++i) {
-    const TJournalPage& page = journal.pages[i];
+// Checks, page by page, that a journal's pages continue a crawl whose pending queue entries are
+// pending (IDs, in order) and whose tree is empty or not, as replay will apply them. Throws
+// EJournalError naming the first page that does not fit.
+class TJournalCheck {
+ public:
+  TJournalCheck(std::deque<std::int32_t> pending, bool treeEmpty, std::string fileName)
+      : pending_(std::move(pending)), treeEmpty_(treeEmpty), fileName_(std::move(fileName)) {}
+
+  void Page(const TJournalPage& page, std::uint64_t offset) {
     const auto misfit = [&](const char* why) {
-      throw EJournalError(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s", fileName,
-                                       static_cast<long long>(journal.pageOffsets[i]), why));
+      throw EJournalError(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s",
+                                       fileName_, static_cast<long long>(offset), why));
     };
-    if (page.root != treeEmpty) misfit(page.root ? "a home page after the first page" : "a category page before the home page");
+    if (page.root != treeEmpty_)
+      misfit(page.root ? "a home page after the first page" : "a category page before the home page");
     if (page.takenID != 0) {
-      if (!pending.empty() && pending.front() == page.takenID) {
-        pending.pop_front();
-        lastTaken = page.takenID;
-      } else if (lastTaken != page.takenID) {
+      if (!pending_.empty() && pending_.front() == page.takenID) {
+        pending_.pop_front();
+        lastTaken_ = page.takenID;
+      } else if (lastTaken_ != page.takenID) {
         misfit("its category is not the next one in the queue");
       }
     }
     for (const TJournalItem& item : page.items) {
       if (item.kind != TJournalItem::jkSymbolic && item.id <= 0) misfit("a category without an ID");
-      if (item.kind == TJournalItem::jkQueued) pending.push_back(item.id);
-      treeEmpty = false;
+      if (item.kind == TJournalItem::jkQueued) pending_.push_back(item.id);
+      treeEmpty_ = false;
     }
   }
-}
+
+ private:
+  std::deque<std::int32_t> pending_;
+  bool treeEmpty_;
+  std::string fileName_;
+  std::int32_t lastTaken_ = 0;
+};
 }  // namespace
 
 void TForm1::LoadState() {
@@ -738,13 +746,17 @@ void TForm1::LoadState() {
 
   // The journal decides what to read: one that names no pair is a crawl begun from an empty tree,
   // newer than any pair beside it; one that names another pair is not applied.
+  // A long journal is scanned twice from its mapping, once to check it and once to apply it, rather
+  // than held decoded in memory.
+  std::optional<TJournalMapping> journalBytes;
   std::optional<TJournalContents> journal;
   std::optional<TPairId> pairId;
   bool fromEmpty = false;
   std::error_code error;
   const bool treePresent = std::filesystem::exists(kTreeFile, error) || error;
   if (std::filesystem::exists(kJournalFile, error) || error) {
-    TJournalContents contents = ReadJournal(kJournalFile);
+    journalBytes.emplace(kJournalFile);
+    TJournalContents contents = ParseJournalHeader(journalBytes->Bytes(), kJournalFile);
     if (!contents.hasHeader) {
       notes.push_back(fmt::sprintf(kHeaderlessJournalLine, kJournalFile));
     } else if (!contents.header.pair) {
@@ -783,7 +795,9 @@ void TForm1::LoadState() {
   if (journal) {
     std::deque<std::int32_t> pending;
     for (const TCategory* entry : queueFile.entries) pending.push_back(entry->ID);
-    CheckJournalContinues(*journal, std::move(pending), !loaded || loaded->Root().Nodes.empty(), kJournalFile);
+    TJournalCheck check(std::move(pending), !loaded || loaded->Root().Nodes.empty(), kJournalFile);
+    journal.emplace(ScanJournal(journalBytes->Bytes(), kJournalFile,
+                                [&](const TJournalPage& page, std::uint64_t offset) { check.Page(page, offset); }));
   }
 
   categories->Clear();
@@ -818,7 +832,8 @@ void TForm1::LoadState() {
   }
   if (journal) {
     minContent = journal->header.minContent;
-    for (const TJournalPage& page : journal->pages) ApplyJournalPage(page);
+    ScanJournal(journalBytes->Bytes(), kJournalFile,
+                [&](const TJournalPage& page, std::uint64_t) { ApplyJournalPage(page); });
     Edit1->SetText(std::to_string(minContent));
     if (journal->tornAt)
       notes.push_back(fmt::sprintf(kTornJournalLine, kJournalFile, static_cast<long long>(*journal->tornAt)));
