@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
 
   std::string sandboxProblem;
   if (!platform::qt::CheckWebEngineSandboxSetting(&sandboxProblem)) {
-    std::cerr << sandboxProblem << '\n';
+    std::cerr << "wexa-scraper: " << sandboxProblem << '\n';
     return 2;
   }
   // The web engine shares its GL contexts with the widgets; this must be set before the
