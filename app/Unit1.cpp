@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/config.h"
+#include "app/crawl_folder.h"
 #include "app/page_reading.h"
 #include "app/state_files.h"
 #include "common/logging.h"
@@ -31,6 +32,14 @@ constexpr const char* kPassLine =
 constexpr const char* kFinishedLine = "*** FINISHED *** Categories: %d | Symbolic categories: %d | Queue: %d";
 constexpr const char* kSaveQuestion = "Do you want to save the state?";
 constexpr const char* kUnknownQueueEntry = "Queue entry %d names no category; skipped";
+constexpr const char* kSavedLine = "State saved: %d categories, %d pending entries (tree.xml, queue.lst)";
+constexpr const char* kFolderNotWritable =
+    "The crawl's state cannot be saved in %s (%s), so the crawl does not start. Start the program in a folder "
+    "you can write to.";
+constexpr const char* kStartWhileRunning = "start: the crawl is already running";
+constexpr const char* kStartWhileFinished = "start: the crawl has finished; load state or close to begin another";
+constexpr const char* kWaitForTheSave = "%s: the state is being saved; try again when it is done";
+constexpr const char* kLoadWhileRunning = "load state: not while the crawl runs; press stop first";
 constexpr const char* kQueueFile = "queue.lst";
 constexpr const char* kTreeFile = "tree.xml";
 constexpr const char* kJournalFile = "crawl.journal";
@@ -145,9 +154,18 @@ void TForm1::FormCreate() {
   journal_ = std::make_unique<TJournalWriter>();
 }
 
+void TForm1::FormCloseQuery(bool& canClose) {
+  closeAnswer_ = host_.Dialogs().Confirm(kSaveQuestion, true);
+  if (*closeAnswer_ != platform::TModalResult::mrCancel) return;
+  closeAnswer_.reset();
+  canClose = false;
+}
+
 void TForm1::FormDestroy() {
   closing_ = true;
-  if (queue && host_.Dialogs().Confirm(kSaveQuestion, false) == platform::TModalResult::mrYes) {
+  // The answer given when the window was closed; a host without that question asks here.
+  const platform::TModalResult answer = closeAnswer_ ? *closeAnswer_ : host_.Dialogs().Confirm(kSaveQuestion, false);
+  if (queue && answer == platform::TModalResult::mrYes) {
     SaveState();
   } else if (journal_ && journalAppended_) {
     // The next "load state" gives what was saved last, as asked; the work since stays recoverable.
@@ -161,10 +179,13 @@ void TForm1::FormDestroy() {
 
 void TForm1::Button2Click() {
   // During a save the tree must not change under it; the symbolic pass would delete nodes.
-  if (!stopped || saving_) return;
-  if (finishing_) {
-    Memo1->AddLine(kFinishingLine);
-    return;
+  if (saving_) return Memo1->AddLine(fmt::sprintf(kWaitForTheSave, "start"));
+  if (finishing_) return Memo1->AddLine(kFinishingLine);
+  if (!stopped) return Memo1->AddLine(awaitingPage_ || queue->Pending() > 0 ? kStartWhileRunning : kStartWhileFinished);
+  if (const std::optional<std::string> problem = FolderWriteProblem(".")) {
+    std::error_code error;
+    return host_.Dialogs().ShowMessage(
+        fmt::sprintf(kFolderNotWritable, std::filesystem::current_path(error).string(), *problem));
   }
   minContent = StrToInt(Edit1->Text());
   if (minContent < config::kConfirmationThreshold &&
@@ -213,14 +234,23 @@ void TForm1::Button1Click() {
   }
 }
 
-void TForm1::Button3Click() { SaveState(); }
+void TForm1::Button3Click() {
+  // Counted before the save, which writes what is pending when it begins.
+  const auto categories = static_cast<std::int32_t>(directory->Categories().size());
+  const std::int32_t pending = PendingToSave();
+  SaveState();
+  Memo1->AddLine(fmt::sprintf(kSavedLine, categories, pending));
+}
 
 void TForm1::Button4Click() {
-  if (finishing_) {
-    Memo1->AddLine(kFinishingLine);
-    return;
-  }
-  if (stopped && !saving_) LoadState();
+  if (saving_) return Memo1->AddLine(fmt::sprintf(kWaitForTheSave, "load state"));
+  if (finishing_) return Memo1->AddLine(kFinishingLine);
+  if (!stopped) return Memo1->AddLine(kLoadWhileRunning);
+  LoadState();
+}
+
+std::int32_t TForm1::PendingToSave() const {
+  return queue->Pending() + (awaitingPage_ && queue->ReadPos() > 0 ? 1 : 0);
 }
 
 void TForm1::Edit1KeyPress(char16_t& key) {
@@ -708,8 +738,10 @@ class TJournalCheck {
 
   void Page(const TJournalPage& page, std::uint64_t offset) {
     const auto misfit = [&](const char* why) {
-      throw EJournalError(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s",
+      EJournalError error(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s",
                                        fileName_, static_cast<long long>(offset), why));
+      error.SetInput(fileName_);
+      throw error;
     };
     if (page.root != treeEmpty_)
       misfit(page.root ? "a home page after the first page" : "a category page before the home page");

@@ -125,9 +125,12 @@ std::string Record(std::uint8_t type, const std::string& payload) {
 
 bool AllZero(std::string_view bytes) { return bytes.find_first_not_of('\0') == std::string_view::npos; }
 
+// An error in the journal's bytes is one of the files the user gave: reported in one line.
 [[noreturn]] void Damaged(const std::string& fileName, std::size_t offset, const char* what) {
-  throw EJournalError(fmt::sprintf("The crawl journal %s is damaged at offset %d: %s", fileName,
+  EJournalError error(fmt::sprintf("The crawl journal %s is damaged at offset %d: %s", fileName,
                                    static_cast<long long>(offset), what));
+  error.SetInput(fileName);
+  throw error;
 }
 
 std::string SystemError(int err) { return std::strerror(err); }
