@@ -844,6 +844,7 @@ void TForm1::LoadState() {
   heldPage_.reset();
   journal_->Close();
   journalAppended_ = false;
+  loadedMinContent_.reset();
   continuedPair_.reset();
   journalBase_ = TJournalHeader{};
 
@@ -867,6 +868,7 @@ void TForm1::LoadState() {
     ScanJournal(journalBytes->Bytes(), kJournalFile,
                 [&](const TJournalPage& page, std::uint64_t) { ApplyJournalPage(page); });
     Edit1->SetText(std::to_string(minContent));
+    loadedMinContent_ = minContent;
     if (journal->tornAt)
       notes.push_back(fmt::sprintf(kTornJournalLine, kJournalFile, static_cast<long long>(*journal->tornAt)));
     journal_->Continue(kJournalFile, journal->validEnd);

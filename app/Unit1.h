@@ -124,6 +124,9 @@ class TForm1 {
   std::int32_t SymbolicCount() const { return symbolicCount; }
   std::int32_t MinContent() const { return minContent; }
   bool Stopped() const { return stopped; }
+  // The minimum content count that the last "load state" found recorded with the crawl (in its
+  // journal), or nullopt when it found none.
+  std::optional<std::int32_t> LoadedMinContent() const { return loadedMinContent_; }
   // The entries a save now writes to queue.lst: the pending ones and the page in flight.
   std::int32_t PendingToSave() const;
   bool Halted() const { return halted; }
@@ -209,6 +212,7 @@ class TForm1 {
   bool finishing_ = false;
   // This run has appended to the open journal since it was started or adopted.
   bool journalAppended_ = false;
+  std::optional<std::int32_t> loadedMinContent_;
 };
 
 // The window's control table: every control with its geometry, anchors, captions, fonts and the

@@ -279,6 +279,12 @@ void THeadlessRunner::Begin() {
   begun_ = true;
   out_ << host_.Caption() << '\n' << std::flush;
   if (options_.resume) form_.Button4Click();
+  // The loaded crawl's own minimum holds unless the command line gives one.
+  if (const std::optional<std::int32_t> saved = form_.LoadedMinContent();
+      saved && options_.minContent && std::stoll(*options_.minContent) != *saved) {
+    host_.ErrorLine(fmt::sprintf("wexa-scraper: the saved crawl was made with --min-content %d; it goes on with %s",
+                                 *saved, *options_.minContent));
+  }
   if (options_.minContent) form_.Controls().Edit1->SetText(*options_.minContent);
   form_.Button2Click();
 }
