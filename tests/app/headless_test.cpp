@@ -386,6 +386,21 @@ TEST_F(HeadlessRunnerTest, AfterTheDuplicateMessageStopsAndStartsAgainOnce) {
   EXPECT_EQ(inner.browser.navigations.size(), 2u) << "one message, one restart";
 }
 
+// A stop request that comes after the finished crawl has saved: the run is over, with exit 0 and
+// no second save.
+TEST_F(HeadlessRunnerTest, AStopRequestAfterTheFinishedSaveEndsWith0) {
+  Make();
+  auto* record = new TCategory(1, u"c", u"http://www.wexa.org/A/", 100);
+  form->Directory().AddCategory(record);
+  form->Categories().AddChildObject(nullptr, "c", record);
+  runner->Begin();
+  ASSERT_TRUE(host.Finished());
+  std::filesystem::remove("queue.lst");
+  runner->RequestStop();
+  EXPECT_EQ(runner->Poll(), 0);
+  EXPECT_FALSE(std::filesystem::exists("queue.lst"));
+}
+
 TEST_F(HeadlessRunnerTest, AStopRequestStopsWaitsSavesAndEndsWith130) {
   Make();
   Pending(1, u"http://www.wexa.org/A/");

@@ -1,6 +1,9 @@
 // The crawl journal: its record format against torn, damaged and foreign files, and replay, which must
 // rebuild exactly the crawl that wrote the journal, at whatever page the program died.
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -204,6 +207,51 @@ TEST_F(JournalReplayTest, AKillAfterAnyPageLoadsExactlyTheCrawlThatWroteTheJourn
       }
     }
   }
+}
+
+// A disk that fills up while the journal is written: the crawl stops with a line in the log and the
+// status bar, the file keeps only whole entries, and once there is room again the page that could
+// not be written goes out before the next one, so a kill then loses nothing.
+TEST_F(JournalReplayTest, AFullDiskStopsTheCrawlAndThePageIsWrittenOnceThereIsRoom) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The file size limit stands in for a full disk: writes beyond it fail as they would then.
+  EXPECT_EXIT(
+      {
+        int failed = 0;
+        const auto check = [&](bool ok, int what) {
+          if (!ok && failed == 0) failed = what;
+        };
+        StartFresh("6000");
+        Step();
+        Step();
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlim_t unlimited = limit.rlim_cur;
+        const std::uintmax_t whole = fs::file_size("crawl.journal");
+        limit.rlim_cur = whole + 10;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::string message;
+        try {
+          Step();
+        } catch (const EInOutError& error) {
+          message = error.Message();
+        }
+        check(!message.empty(), 2);
+        check(fs::file_size("crawl.journal") == whole, 3);
+        check(host.memo.Lines().back().rfind("The crawl stopped: the crawl journal cannot be written (", 0) == 0, 4);
+        check(host.statusBar.SimpleText() == host.memo.Lines().back(), 5);
+        check(form->Stopped() && !host.browser.Loading(), 6);
+        limit.rlim_cur = unlimited;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        host.Click("Button2");
+        Step();
+        const std::string live = State();
+        KillAndLoad();
+        check(State() == live, 7);
+        std::_Exit(failed);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(JournalReplayTest, AJournalIsAppliedOnlyToThePairItNames) {

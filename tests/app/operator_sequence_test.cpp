@@ -1,6 +1,7 @@
 // Operator sequences against a small site: "stop", "start" and "load state" pressed at awkward
 // moments must neither hang the window nor lose or add categories.
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -173,6 +174,30 @@ TEST_F(SiteTest, PageOfThePreviousCrawlDoesNotReachTheLoadedOne) {
       EXPECT_EQ(Tree(), "A#1(/A/x/#3(/A/x/z/#7())/A/y/#4())B#2(/B/w/#5(/B/w/u/#8())/B/v/#6())");
     }
   }
+}
+
+// "stop", "load state" and "start" pressed while the finished crawl computes its symbolic categories:
+// the pass runs to its end over the tree it started on, the finished line and the save follow, and the
+// two buttons say why they did nothing.
+TEST_F(SiteTest, LoadAndStartDuringTheFinalPassWaitForTheFinishedLine) {
+  const std::string expected = UninterruptedTree();
+  const std::string savedTree = test_support::ReadFile("tree.xml");
+  StartFresh();
+  Serve([&](int step) {
+    if (step != 8) return;
+    host.application.Post([&] {
+      host.Click("Button1");
+      host.Click("Button4");
+      host.Click("Button2");
+    });
+  });
+  EXPECT_EQ(Tree(), expected);
+  EXPECT_EQ(host.statusBar.SimpleText(), "*** FINISHED *** Categories: 8 | Symbolic categories: 0 | Queue: 0");
+  const std::vector<std::string> lines = host.memo.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "The crawl is finishing (computing symbolic categories); wait for the finished line."),
+            2);
+  EXPECT_EQ(test_support::ReadFile("tree.xml"), savedTree);
 }
 
 }  // namespace
