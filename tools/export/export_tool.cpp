@@ -43,9 +43,11 @@ std::string JournalFileBeside(const std::string& treeFile) {
   return (std::filesystem::path(treeFile).parent_path() / "crawl.journal").string();
 }
 
-TExportReport ExportCrawl(const TCrawlFiles& files, TOutputFormat format, const std::string& output, bool overwrite) {
-  TOutputFile file(output, overwrite);
-  TExportReport report;
+namespace {
+
+// Reads the crawl's files once. Returns nullptr when the pair changed while it was read (a save of
+// the running crawl replaced it): then the journal read with it may belong to the earlier pair.
+std::unique_ptr<TReplayedCrawl> ReadCrawl(const TCrawlFiles& files, TExportReport& report) {
   std::vector<std::string>& notes = report.notes;
   std::optional<TJournalContents> journal;
   std::error_code error;
@@ -74,15 +76,32 @@ TExportReport ExportCrawl(const TCrawlFiles& files, TOutputFormat format, const 
   } else {
     crawl = std::make_unique<TReplayedCrawl>(TLoadedTree::Read(files.tree),
                                              files.queue ? ReadQueueIds(*files.queue) : std::vector<std::int32_t>{});
-    if (journal)
+    if (journal) {
+      if (PairIdOfFiles(files.tree, *files.queue) != *journal->header.pair) return nullptr;
       notes.push_back(fmt::sprintf("%s and %s with %s of %s", files.tree, *files.queue, Pages(journal->pages.size()),
                                    *files.journal));
+    }
   }
   if (journal) {
     crawl->Apply(*journal, *files.journal);
     if (journal->tornAt)
       notes.push_back(fmt::sprintf("the last entry of %s is incomplete (offset %d) and was left out", *files.journal,
                                    static_cast<long long>(*journal->tornAt)));
+  }
+  return crawl;
+}
+
+}  // namespace
+
+TExportReport ExportCrawl(const TCrawlFiles& files, TOutputFormat format, const std::string& output, bool overwrite) {
+  TOutputFile file(output, overwrite);
+  TExportReport report;
+  std::unique_ptr<TReplayedCrawl> crawl;
+  for (int attempt = 1; !crawl; ++attempt) {
+    if (attempt > 3)
+      throw EInOutError(fmt::sprintf("%s was replaced by a save at each of 3 reads; export again", files.tree));
+    report = TExportReport{};
+    crawl = ReadCrawl(files, report);
   }
 
   const TPendingIds pending = crawl->Pending();

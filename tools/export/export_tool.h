@@ -33,7 +33,8 @@ struct TCrawlFiles {
 // the queue file, with the journal's pages applied when the journal extends exactly that pair (its
 // header names their sizes and checksums); a journal that names no pair is a crawl begun from an
 // empty tree, newer than the pair, and is exported alone. output appears only when everything has
-// been written. Returns what was used. Throws EOutputExists before reading anything when output
+// been written. A pair replaced by a save while it is read (the crawl runs) is read again, up to
+// three times. Returns what was used. Throws EOutputExists before reading anything when output
 // exists and not overwrite; EJournalError naming the journal and an offset when it is damaged or its
 // pages do not continue the pair; what TLoadedTree::Read and ReadQueueIds throw; and the file errors
 // of TOutputFile.
