@@ -166,6 +166,8 @@ class TLoadedTree {
 
   // The loaded root; its Nodes are the top-level nodes.
   const TXMLTreeNode& Root() const { return *root_; }
+  // The same root, to add nodes below; the records of added nodes pass to this tree as the loaded ones.
+  TXMLTreeNode& Root() { return *root_; }
   // Calls f(record) for every record not yet handed over, each node before its children: the order
   // in which AddTo adds them to a store.
   void ForEachRecord(const std::function<void(TBaseCategory&)>& f) const;

@@ -7,12 +7,12 @@ namespace exporter {
 namespace {
 
 constexpr const char* kHelp =
-    R"(Usage: wexa-export [--format csv|jsonl] [--queue QUEUE.lst] [--force] -o OUTPUT TREE.xml
+    R"(Usage: wexa-export [--format csv|jsonl] [--queue QUEUE.lst] [--no-journal] [--force] -o OUTPUT TREE.xml
   or:  wexa-export --diff [--format csv|jsonl] [--force] [-o OUTPUT] OLD_TREE.xml NEW_TREE.xml
   or:  wexa-export --help | --version
 
-Writes the categories of a saved crawl (tree.xml, with its queue.lst) as CSV or JSON Lines, or lists
-the real categories that differ between two saved trees.
+Writes the categories of a saved crawl (tree.xml, with its queue.lst and crawl.journal) as CSV or
+JSON Lines, or lists the real categories that differ between two saved trees.
 
 Options:
   -o, --output FILE   write to FILE (required for an export; a diff without it goes to standard
@@ -26,6 +26,8 @@ Options:
   --queue FILE        the crawl's queue file (pending category IDs, one decimal ID a line).
                       Lines end with CR, LF or CR LF; the last may lack its break.
                       Default: queue.lst beside TREE.xml when there is one.
+  --no-journal        export the saved pair (TREE.xml and its queue file) alone, without the
+                      crawl.journal beside TREE.xml.
   --force             replace OUTPUT when it exists (without it: refuse, exit 2).
   --diff              compare OLD_TREE.xml with NEW_TREE.xml instead of exporting.
   -h, --help          show this text.
@@ -56,10 +58,20 @@ content differs; all fields given). Unchanged categories are not listed. Order: 
 categories in the new tree's order, then removed ones in the old tree's order. CSV has a header row;
 jsonl uses the same names as keys and null for empty fields.
 
+Crawl journal: a running or killed crawl logs every page it parsed since its last save in
+crawl.journal, beside tree.xml. The export reads it when it extends exactly the tree and queue file
+given (the journal names the pair it extends by their sizes and checksums) and applies its pages as
+the crawler's resume does, so the export is current: categories found since the save are rows, and
+categories whose pages were parsed count as visited. A journal that names no pair belongs to a crawl
+begun from an empty tree; it is the newer work and is exported alone, without TREE.xml and the queue
+file. A journal of another saved state is not read. What was used is said on stderr; an incomplete
+last entry (the crawl died while writing it) is left out, with a line on stderr.
+
 Exit status:
   0    success; with --diff: the trees do not differ
   1    --diff found differences (when no address of one tree is in the other, a line on stderr
-       says so), as diff does
+       says so), as diff does; or crawl.journal is damaged or does not continue the pair (the error
+       names the file and the entry's offset; --no-journal exports the pair alone)
   2    a usage error, an input that cannot be read (missing file, malformed XML, a queue line that
        is not an ID), or an output that exists without --force, is an input or a folder, or cannot
        be written. Errors are one line on stderr, "wexa-export: FILE[, line N]: problem", and no
@@ -140,6 +152,9 @@ TExportOptions ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--diff") {
       noValue();
       options.diff = true;
+    } else if (name == "--no-journal") {
+      noValue();
+      options.noJournal = true;
     } else {
       throw EUsageError(fmt::sprintf("unknown option '%s'", arg));
     }
@@ -147,6 +162,7 @@ TExportOptions ParseCommandLine(const std::vector<std::string>& args) {
 
   if (options.diff) {
     if (options.queue) throw EUsageError("--queue does not apply to --diff");
+    if (options.noJournal) throw EUsageError("--no-journal does not apply to --diff");
     if (options.inputs.size() != 2) {
       throw EUsageError(fmt::sprintf("--diff needs two tree files, OLD and NEW (%d given)", options.inputs.size()));
     }

@@ -25,6 +25,8 @@ struct TExportOptions {
   // None given: the queue.lst beside the tree file, when there is one.
   std::optional<std::string> queue;
   bool force = false;
+  // Export the saved pair without the crawl journal beside it.
+  bool noJournal = false;
   // The tree files: one to export, two (old, new) to compare.
   std::vector<std::string> inputs;
 };

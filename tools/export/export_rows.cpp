@@ -82,8 +82,13 @@ void AppendInt(std::string& out, std::int32_t value) { out += std::to_string(val
 }  // namespace
 
 TPendingIds ReadPendingIds(const std::string& fileName) {
+  const std::vector<std::int32_t> ids = ReadQueueIds(fileName);
+  return TPendingIds(ids.begin(), ids.end());
+}
+
+std::vector<std::int32_t> ReadQueueIds(const std::string& fileName) {
   const std::string text = ReadWholeFile(fileName);
-  TPendingIds ids;
+  std::vector<std::int32_t> ids;
   std::size_t start = 0;
   int lineNumber = 0;
   while (start < text.size()) {
@@ -92,7 +97,7 @@ TPendingIds ReadPendingIds(const std::string& fileName) {
     ++lineNumber;
     const std::string line = text.substr(start, end - start);
     try {
-      ids.insert(StrToInt(line));
+      ids.push_back(StrToInt(line));
     } catch (const EConvertError& error) {
       throw EConvertError(fmt::sprintf("%s, line %d: %s", fileName, lineNumber, error.Message()));
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "model/helper.h"
 
@@ -41,6 +42,8 @@ using TPendingIds = std::unordered_set<std::int32_t>;
 // the file cannot be read, and EConvertError "<file>, line <n>: '<text>' is not a valid integer value"
 // for the first line that is not a 32-bit decimal integer (an empty line included).
 TPendingIds ReadPendingIds(const std::string& fileName);
+// The IDs of the queue file in queue order, read and checked as ReadPendingIds does.
+std::vector<std::int32_t> ReadQueueIds(const std::string& fileName);
 
 // Calls f once per record below root, each node before its children, siblings in order. root is the
 // loaded tree's root (its own Data is not a record and is skipped). Every node below root must have

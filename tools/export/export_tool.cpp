@@ -4,8 +4,14 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
+
+#include <fmt/printf.h>
+
+#include "app/journal.h"
 
 #include "export_rows.h"
+#include "journal_replay.h"
 #include "model/helper.h"
 #include "output_file.h"
 #include "tree_diff.h"
@@ -15,6 +21,8 @@ namespace exporter {
 namespace {
 
 constexpr const char* kProgram = "wexa-export: ";
+
+std::string Pages(std::size_t count) { return fmt::sprintf("%d page%s", count, count == 1 ? "" : "s"); }
 
 // Messages of the XML reader may span lines; the tool reports each failure on one.
 std::string OneLine(std::string text) {
@@ -34,16 +42,73 @@ std::optional<std::string> DefaultQueueFile(const std::string& treeFile) {
   return queue.string();
 }
 
+std::string JournalFileBeside(const std::string& treeFile) {
+  return (std::filesystem::path(treeFile).parent_path() / "crawl.journal").string();
+}
+
 namespace {
 
-// The rows of treeFile in format, each handed to write as it is made.
-void WriteRows(const std::string& treeFile, const std::optional<std::string>& queueFile, TOutputFormat format,
-               const std::function<void(std::string_view)>& write) {
-  const TLoadedTree tree = TLoadedTree::Read(treeFile);
-  const TPendingIds pending = queueFile ? ReadPendingIds(*queueFile) : TPendingIds{};
+// Reads the crawl's files once. Returns nullptr when the pair changed while it was read (a save of
+// the running crawl replaced it): then the journal read with it may belong to the earlier pair.
+std::unique_ptr<TReplayedCrawl> ReadCrawl(const TCrawlFiles& files, TExportReport& report) {
+  std::vector<std::string>& notes = report.notes;
+  std::optional<TJournalContents> journal;
+  std::error_code error;
+  if (files.journal && (std::filesystem::exists(*files.journal, error) || error)) {
+    TJournalContents contents = ReadJournal(*files.journal);
+    if (!contents.hasHeader) {
+      notes.push_back(fmt::sprintf("%s holds no entries; exported the saved pair alone", *files.journal));
+    } else if (!contents.header.pair) {
+      journal.emplace(std::move(contents));
+    } else if (files.queue && PairIdOfFiles(files.tree, *files.queue) == *contents.header.pair) {
+      journal.emplace(std::move(contents));
+    } else {
+      notes.push_back(
+          fmt::sprintf("%s belongs to another saved state; exported the saved pair alone", *files.journal));
+    }
+  }
+
+  std::unique_ptr<TReplayedCrawl> crawl;
+  if (journal && !journal->header.pair) {
+    // The newer work: a crawl begun from an empty tree, whatever pair lies beside it.
+    crawl = std::make_unique<TReplayedCrawl>();
+    report.pairRead = false;
+    notes.push_back(fmt::sprintf("%s names no saved state (a crawl begun from an empty tree); exported its %s "
+                                 "alone, not %s",
+                                 *files.journal, Pages(journal->pages.size()), files.tree));
+  } else {
+    crawl = std::make_unique<TReplayedCrawl>(TLoadedTree::Read(files.tree),
+                                             files.queue ? ReadQueueIds(*files.queue) : std::vector<std::int32_t>{});
+    if (journal) {
+      if (PairIdOfFiles(files.tree, *files.queue) != *journal->header.pair) return nullptr;
+      notes.push_back(fmt::sprintf("%s and %s with %s of %s", files.tree, *files.queue, Pages(journal->pages.size()),
+                                   *files.journal));
+    }
+  }
+  if (journal) {
+    crawl->Apply(*journal, *files.journal);
+    if (journal->tornAt)
+      notes.push_back(fmt::sprintf("the last entry of %s is incomplete (offset %d) and was left out", *files.journal,
+                                   static_cast<long long>(*journal->tornAt)));
+  }
+  return crawl;
+}
+
+// Reads the crawl, again when a save of the running crawl replaced the pair while it was read.
+std::unique_ptr<TReplayedCrawl> ReadCrawlSteadily(const TCrawlFiles& files, TExportReport& report) {
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    report = TExportReport{};
+    if (std::unique_ptr<TReplayedCrawl> crawl = ReadCrawl(files, report)) return crawl;
+  }
+  throw EInOutError(fmt::sprintf("%s was replaced by a save at each of 3 reads; export again", files.tree));
+}
+
+// The rows of the crawl in format, each handed to write as it is made.
+void WriteRows(const TReplayedCrawl& crawl, TOutputFormat format, const std::function<void(std::string_view)>& write) {
+  const TPendingIds pending = crawl.Pending();
   std::string text;
   if (format == ofCsv) write(CsvHeader());
-  ForEachRow(tree.Root(), pending, [&](const TExportRow& row) {
+  ForEachRow(crawl.Root(), pending, [&](const TExportRow& row) {
     text.clear();
     if (format == ofCsv) AppendCsvRow(text, row);
     else AppendJsonRow(text, row);
@@ -59,18 +124,32 @@ std::size_t RealCategories(const TLoadedTree& tree) {
 
 }  // namespace
 
+TExportReport ExportCrawl(const TCrawlFiles& files, TOutputFormat format, const std::string& output, bool overwrite) {
+  TOutputFile file(output, overwrite);
+  TExportReport report;
+  const std::unique_ptr<TReplayedCrawl> crawl = ReadCrawlSteadily(files, report);
+  WriteRows(*crawl, format, [&](std::string_view text) { file.Write(text); });
+  file.Commit();
+  return report;
+}
+
+TExportReport ExportCrawl(const TCrawlFiles& files, TOutputFormat format, std::ostream& out) {
+  TExportReport report;
+  const std::unique_ptr<TReplayedCrawl> crawl = ReadCrawlSteadily(files, report);
+  WriteRows(*crawl, format, [&](std::string_view text) { out << text; });
+  out << std::flush;
+  if (!out) throw EInOutError("Cannot write to standard output.");
+  return report;
+}
+
 void ExportTree(const std::string& treeFile, const std::optional<std::string>& queueFile, TOutputFormat format,
                 const std::string& output, bool overwrite) {
-  TOutputFile file(output, overwrite);
-  WriteRows(treeFile, queueFile, format, [&](std::string_view text) { file.Write(text); });
-  file.Commit();
+  ExportCrawl({treeFile, queueFile, std::nullopt}, format, output, overwrite);
 }
 
 void ExportTree(const std::string& treeFile, const std::optional<std::string>& queueFile, TOutputFormat format,
                 std::ostream& out) {
-  WriteRows(treeFile, queueFile, format, [&](std::string_view text) { out << text; });
-  out << std::flush;
-  if (!out) throw EInOutError("Cannot write to standard output.");
+  ExportCrawl({treeFile, queueFile, std::nullopt}, format, out);
 }
 
 std::string DiffTreeFiles(const std::string& oldTree, const std::string& newTree, TOutputFormat format,
@@ -136,22 +215,32 @@ int RunExportTool(const std::vector<std::string>& args, std::ostream& out, std::
       }
       return summary.changes == 0 ? 0 : 1;
     }
-    const std::string& treeFile = options.inputs[0];
-    std::optional<std::string> queueFile = options.queue ? options.queue : DefaultQueueFile(treeFile);
-    std::vector<std::string> inputs{treeFile};
-    if (queueFile) inputs.push_back(*queueFile);
+    TCrawlFiles files;
+    files.tree = options.inputs[0];
+    files.queue = options.queue ? options.queue : DefaultQueueFile(files.tree);
+    const std::string journal = JournalFileBeside(files.tree);
+    std::error_code error;
+    const bool journalThere = std::filesystem::exists(journal, error) || error;
+    if (!options.noJournal) files.journal = journal;
+    std::vector<std::string> inputs{files.tree};
+    if (files.queue) inputs.push_back(*files.queue);
+    if (journalThere) inputs.push_back(journal);
     CheckOutputIsNoInput(options.output, inputs);
-    if (toStdout) {
-      ExportTree(treeFile, queueFile, options.format, out);
-    } else {
-      ExportTree(treeFile, queueFile, options.format, options.output, options.force);
+    const TExportReport report = toStdout ? ExportCrawl(files, options.format, out)
+                                          : ExportCrawl(files, options.format, options.output, options.force);
+    for (const std::string& note : report.notes) err << kProgram << note << '\n';
+    if (options.noJournal && journalThere)
+      err << kProgram << journal << " was not read (--no-journal); exported the saved pair alone\n";
+    if (!files.queue && report.pairRead) {
+      err << kProgram << "no queue.lst beside " << files.tree << "; every real category counts as visited\n";
     }
-    if (!queueFile) {
-      err << kProgram << "no queue.lst beside " << treeFile << "; every real category counts as visited\n" << std::flush;
-    }
+    err << std::flush;
     return 0;
   } catch (const EUsageError& error) {
     err << kProgram << OneLine(error.Message()) << " (see --help)\n" << std::flush;
+  } catch (const EJournalError& error) {
+    err << kProgram << OneLine(error.Message()) << '\n' << std::flush;
+    return 1;
   } catch (const Exception& error) {
     err << kProgram << OneLine(InputErrorText(error.InputFile(), error.InputLine(), error.Message())) << '\n'
         << std::flush;

@@ -17,10 +17,39 @@ namespace exporter {
 // when there is no such file.
 std::optional<std::string> DefaultQueueFile(const std::string& treeFile);
 
-// Writes the rows of treeFile (export_rows.h), with the pending IDs of queueFile (none: nothing
-// pending), to output in format. output appears only when everything has been written. Throws
-// EOutputExists before reading anything when output exists and not overwrite; what TLoadedTree::Read
-// and ReadPendingIds throw; and the file errors of TOutputFile.
+// The crawl journal read with treeFile: crawl.journal in the tree file's folder.
+std::string JournalFileBeside(const std::string& treeFile);
+
+// The files of a saved crawl that an export reads.
+struct TCrawlFiles {
+  std::string tree;
+  // None: nothing is pending.
+  std::optional<std::string> queue;
+  // None: the saved pair alone is exported. A journal that does not exist is the same.
+  std::optional<std::string> journal;
+};
+
+// Writes the rows of the crawl (export_rows.h) to output in format: the tree and the pending IDs of
+// the queue file, with the journal's pages applied when the journal extends exactly that pair (its
+// header names their sizes and checksums); a journal that names no pair is a crawl begun from an
+// empty tree, newer than the pair, and is exported alone. output appears only when everything has
+// been written. A pair replaced by a save while it is read (the crawl runs) is read again, up to
+// three times. Returns what was used. Throws EOutputExists before reading anything when output
+// exists and not overwrite; EJournalError naming the journal and an offset when it is damaged or its
+// pages do not continue the pair; what TLoadedTree::Read and ReadQueueIds throw; and the file errors
+// of TOutputFile.
+struct TExportReport {
+  // Lines that say what was used: one when a journal is there, another for its torn last entry,
+  // which is left out.
+  std::vector<std::string> notes;
+  // False when a journal that names no pair was exported instead of the pair.
+  bool pairRead = true;
+};
+TExportReport ExportCrawl(const TCrawlFiles& files, TOutputFormat format, const std::string& output, bool overwrite);
+// The same rows written to out as they are made.
+TExportReport ExportCrawl(const TCrawlFiles& files, TOutputFormat format, std::ostream& out);
+
+// ExportCrawl of the pair treeFile and queueFile alone.
 void ExportTree(const std::string& treeFile, const std::optional<std::string>& queueFile, TOutputFormat format,
                 const std::string& output, bool overwrite);
 // The same rows written to out as they are made.
@@ -48,8 +77,8 @@ void CheckOutputIsNoInput(const std::string& output, const std::vector<std::stri
 // Runs the command line args (without the program name): the help on out, the diff on out when no
 // output file is named or it is "-", an export on out with "-o -", notes and errors on err, one line
 // each. Returns the exit status, as diff does: 0 on success (for --diff: the trees are the same), 1
-// when --diff found differences, 2 on any failure, after which no output file (nor a temporary one) is
-// left.
+// when --diff found differences or when the crawl journal cannot be used (damaged, or not fitting its
+// pair), 2 on any other failure, after which no output file (nor a temporary one) is left.
 int RunExportTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace exporter
