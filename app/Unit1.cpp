@@ -1,5 +1,8 @@
 #include "app/Unit1.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <fmt/printf.h>
 
 #include <algorithm>
@@ -727,47 +730,6 @@ void TForm1::LoadQueue() {
   ApplyQueue(ReadQueue(byID));
 }
 
-namespace {
-// Checks, page by page, that a journal's pages continue a crawl whose pending queue entries are
-// pending (IDs, in order) and whose tree is empty or not, as replay will apply them. Throws
-// EJournalError naming the first page that does not fit.
-class TJournalCheck {
- public:
-  TJournalCheck(std::deque<std::int32_t> pending, bool treeEmpty, std::string fileName)
-      : pending_(std::move(pending)), treeEmpty_(treeEmpty), fileName_(std::move(fileName)) {}
-
-  void Page(const TJournalPage& page, std::uint64_t offset) {
-    const auto misfit = [&](const char* why) {
-      EJournalError error(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s",
-                                       fileName_, static_cast<long long>(offset), why));
-      error.SetInput(fileName_);
-      throw error;
-    };
-    if (page.root != treeEmpty_)
-      misfit(page.root ? "a home page after the first page" : "a category page before the home page");
-    if (page.takenID != 0) {
-      if (!pending_.empty() && pending_.front() == page.takenID) {
-        pending_.pop_front();
-        lastTaken_ = page.takenID;
-      } else if (lastTaken_ != page.takenID) {
-        misfit("its category is not the next one in the queue");
-      }
-    }
-    for (const TJournalItem& item : page.items) {
-      if (item.kind != TJournalItem::jkSymbolic && item.id <= 0) misfit("a category without an ID");
-      if (item.kind == TJournalItem::jkQueued) pending_.push_back(item.id);
-      treeEmpty_ = false;
-    }
-  }
-
- private:
-  std::deque<std::int32_t> pending_;
-  bool treeEmpty_;
-  std::string fileName_;
-  std::int32_t lastTaken_ = 0;
-};
-}  // namespace
-
 void TForm1::LoadState() {
   TShownWhileAlive wait(*Label1);
   // A save killed after its first rename left the rest in temporary files; completing it gives the
@@ -830,6 +792,18 @@ void TForm1::LoadState() {
     TJournalCheck check(std::move(pending), !loaded || loaded->Root().Nodes.empty(), kJournalFile);
     journal.emplace(ScanJournal(journalBytes->Bytes(), kJournalFile,
                                 [&](const TJournalPage& page, std::uint64_t offset) { check.Page(page, offset); }));
+  }
+
+  // The journal is continued after the load; one that cannot be written is refused now, while
+  // nothing has changed.
+  if (journal) {
+    const int fd = ::open(kJournalFile, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+      EFOpenError failure(fmt::sprintf("Cannot open file \"%s\". %s", kJournalFile, std::strerror(errno)));
+      failure.SetInput(kJournalFile);
+      throw failure;
+    }
+    ::close(fd);
   }
 
   categories->Clear();

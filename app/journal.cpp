@@ -250,7 +250,8 @@ bool DecodePage(std::string_view payload, TJournalPage& page) {
   page.minContent = in.I32();
   page.location = in.Text();
   const std::uint32_t count = in.U32();
-  if (!in.Ok() || root > 1 || count > payload.size()) return false;
+  // Every item takes at least 17 bytes, so a count beyond that cannot be whole.
+  if (!in.Ok() || root > 1 || count > payload.size() / 17) return false;
   page.root = root == 1;
   page.items.resize(count);
   for (TJournalItem& item : page.items) {
@@ -543,4 +544,33 @@ std::string RecoverInterruptedSave(const std::string& treeFile, const std::strin
     return fmt::sprintf("A save of %s and %s that was interrupted has been completed.", treeFile, queueFile);
   }
   return {};
+}
+
+// ---- checking a journal against the crawl it continues ------------------------------------------
+
+TJournalCheck::TJournalCheck(std::deque<std::int32_t> pending, bool treeEmpty, std::string fileName)
+    : pending_(std::move(pending)), treeEmpty_(treeEmpty), fileName_(std::move(fileName)) {}
+
+void TJournalCheck::Page(const TJournalPage& page, std::uint64_t offset) {
+  const auto misfit = [&](const char* why) {
+    EJournalError error(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s", fileName_,
+                                     static_cast<long long>(offset), why));
+    error.SetInput(fileName_);
+    throw error;
+  };
+  if (page.root != treeEmpty_)
+    misfit(page.root ? "a home page after the first page" : "a category page before the home page");
+  if (page.takenID != 0) {
+    if (!pending_.empty() && pending_.front() == page.takenID) {
+      pending_.pop_front();
+      lastTaken_ = page.takenID;
+    } else if (lastTaken_ != page.takenID) {
+      misfit("its category is not the next one in the queue");
+    }
+  }
+  for (const TJournalItem& item : page.items) {
+    if (item.kind != TJournalItem::jkSymbolic && item.id <= 0) misfit("a category without an ID");
+    if (item.kind == TJournalItem::jkQueued) pending_.push_back(item.id);
+    treeEmpty_ = false;
+  }
 }

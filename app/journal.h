@@ -16,6 +16,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -139,6 +140,26 @@ TJournalContents ReadJournal(const std::string& fileName);
 // True when fileName exists and holds more than a header: it records work that no pair holds.
 // Does not check the records.
 bool JournalHasEntries(const std::string& fileName);
+
+// Checks, page by page, that a journal's pages continue a crawl: each page's category is the next
+// pending queue entry (or the one taken last), the home page comes first and only into an empty tree,
+// and every real category has an ID. Follows the pending entries as replay changes them.
+class TJournalCheck {
+ public:
+  // pending: the IDs of the crawl's pending entries, in queue order; treeEmpty: its tree has no node.
+  // fileName names the journal in errors.
+  TJournalCheck(std::deque<std::int32_t> pending, bool treeEmpty, std::string fileName);
+  // Throws EJournalError naming the file and offset when page does not continue the crawl.
+  void Page(const TJournalPage& page, std::uint64_t offset);
+  // The pending entries after the pages so far.
+  const std::deque<std::int32_t>& Pending() const { return pending_; }
+
+ private:
+  std::deque<std::int32_t> pending_;
+  bool treeEmpty_;
+  std::string fileName_;
+  std::int32_t lastTaken_ = 0;
+};
 
 // Completes a save that was killed after its first rename: when a temporary journal of the save
 // ("<journalFile>.saving-XXXXXX") is whole and the pair it names is there, in the files themselves or

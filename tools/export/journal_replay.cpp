@@ -96,40 +96,22 @@ void TReplayedCrawl::Add(TXMLTreeNode* parent, TBaseCategory* record) {
 }
 
 void TReplayedCrawl::Apply(const TJournalContents& journal, const std::string& fileName) {
-  bool treeEmpty = root_->Nodes.empty();
-  std::int32_t lastTaken = 0;
+  TJournalCheck check(std::move(pending_), root_->Nodes.empty(), fileName);
   for (std::size_t i = 0; i < journal.pages.size(); ++i) {
     const TJournalPage& page = journal.pages[i];
-    const auto misfit = [&](const char* why) {
-      throw EJournalError(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s", fileName,
-                                       static_cast<long long>(journal.pageOffsets[i]), why));
-    };
-    if (page.root != treeEmpty)
-      misfit(page.root ? "a home page after the first page" : "a category page before the home page");
-    if (page.takenID != 0) {
-      if (!pending_.empty() && pending_.front() == page.takenID) {
-        pending_.pop_front();
-        lastTaken = page.takenID;
-      } else if (lastTaken != page.takenID) {
-        // A page parsed again after a stop keeps the ID it was taken with; anything else is not
-        // the next page of this crawl.
-        misfit("its category is not the next one in the queue");
-      }
-    }
+    check.Page(page, journal.pageOffsets[i]);
     TXMLTreeNode* parent = nullptr;
     if (!page.root) parent = FindCategoryNode(page.location);
     if (parent == nullptr) parent = root_;
     for (const TJournalItem& item : page.items) {
       if (item.kind == TJournalItem::jkSymbolic) {
         Add(parent, new TSymbolicCategory(-1, item.name, item.url));
-        continue;
+      } else {
+        Add(parent, new TCategory(item.id, item.name, item.url, item.content));
       }
-      if (item.id <= 0) misfit("a category without an ID");
-      Add(parent, new TCategory(item.id, item.name, item.url, item.content));
-      if (item.kind == TJournalItem::jkQueued) pending_.push_back(item.id);
     }
-    if (!page.items.empty()) treeEmpty = false;
   }
+  pending_ = check.Pending();
 }
 
 }  // namespace exporter
