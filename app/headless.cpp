@@ -1,15 +1,18 @@
 #include "app/headless.h"
 
+#include <deque>
 #include <ostream>
 #include <stdexcept>
 
 #include <fmt/printf.h>
 
 #include "app/Unit1.h"
+#include "app/config.h"
 #include "common/exceptions.h"
 
 const char* const kHeadlessUsage =
-    "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]";
+    "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N] [--user-agent TEXT] "
+    "[--ignore-robots]";
 
 namespace {
 
@@ -61,6 +64,11 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
       headless = true;
     } else if (a == "--resume") {
       options.resume = true;
+    } else if (a == "--ignore-robots") {
+      options.ignoreRobots = true;
+    } else if (const auto userAgent = valueOf("--user-agent")) {
+      if (userAgent->empty()) throw std::invalid_argument("--user-agent needs a text");
+      options.userAgent = *userAgent;
     } else if (const auto minContent = valueOf("--min-content")) {
       options.minContent = *minContent;
     } else if (const auto delay = valueOf("--delay-ms")) {
@@ -74,8 +82,10 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
     }
   }
   if (!headless) {
-    if (options.resume || options.minContent || options.delayMs || options.parallel)
-      throw std::invalid_argument("--resume, --min-content, --delay-ms and --parallel need --headless");
+    if (options.resume || options.minContent || options.delayMs || options.parallel || options.userAgent ||
+        options.ignoreRobots)
+      throw std::invalid_argument(
+          "--resume, --min-content, --delay-ms, --parallel, --user-agent and --ignore-robots need --headless");
     return std::nullopt;
   }
   if (options.minContent) {
@@ -99,6 +109,7 @@ std::string ProgramHelpText() {
   return R"(Usage:
   wexa-scraper
   wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
+                          [--user-agent TEXT] [--ignore-robots]
   wexa-scraper --help | --version
 
 Crawls the category tree of the Wexa web directory and records every category it reaches: name,
@@ -121,6 +132,10 @@ Options:
   --parallel N        load up to N pages at a time (1 to 16): the next categories of the queue
                       are loaded ahead while one is read; the result is the same for every N
                       (default 1; wins over WEXA_PARALLEL); windowless only
+  --user-agent TEXT   send TEXT as the User-Agent of every request instead of
+                      WexaCategoryScraper/<version> (wins over WEXA_USER_AGENT); windowless only
+  --ignore-robots     neither fetch nor obey the site's robots.txt, for a site you run yourself;
+                      windowless only
   -h, --help          show this text and exit
   --version           show the program's name and version and exit
 
@@ -130,8 +145,20 @@ Environment:
                       search.wexa.org)
   WEXA_DELAY_MS       least time in ms between the starts of two page loads (default 0)
   WEXA_PARALLEL       pages loaded at a time, 1 to 16 (default 1)
+  WEXA_USER_AGENT     the User-Agent of every request (default WexaCategoryScraper/<version>)
+  WEXA_IGNORE_ROBOTS  1: neither fetch nor obey robots.txt
   QTWEBENGINE_DISABLE_SANDBOX
                       1 turns the web engine's sandbox off; needed when running as root
+
+Politeness: every request (page loads and robots.txt) carries "User-Agent:
+WexaCategoryScraper/<version>". At the start of each run, before the first page, the crawler
+fetches /robots.txt from the directory's host (again after 24 hours) and obeys the group for
+WexaCategoryScraper, else the "*" group (RFC 9309): a disallowed category is recorded but its page
+is not requested ("Skipped by robots.txt: <address>" in the log), and a Crawl-delay spaces the page
+loads (at most 20 s). A robots.txt answered with 4xx allows everything; with 5xx or no answer, the
+crawl waits and asks again. A page that comes back wrong is requested again at once, then after 1 s,
+2 s, 4 s ... up to 5 minutes (or the server's Retry-After, up to an hour, where it can be read);
+the log says how long and why.
 
 Exit status (windowless): 0 when the crawl has finished and its state is saved; 130 after SIGINT
 or SIGTERM (the crawl stops, waits for the page in flight and saves); 1 after an error (message and
@@ -227,6 +254,8 @@ class THeadlessHost::CountingBrowser : public platform::IBrowser {
   void SetEvents(platform::BrowserEvents events) override { inner_.SetEvents(std::move(events)); }
   int LoadsAhead() const override { return inner_.LoadsAhead(); }
   void HintUpcoming(const std::vector<std::u16string>& addresses) override { inner_.HintUpcoming(addresses); }
+  platform::TLoadReport LastLoadReport() override { return inner_.LastLoadReport(); }
+  void SetLeastLoadInterval(int ms) override { inner_.SetLeastLoadInterval(ms); }
   long long Loads() const { return loads_; }
 
  private:
@@ -299,15 +328,17 @@ class THeadlessHost::Memo : public platform::IMemo {
   Memo(platform::IMemo* inner, Output& output) : inner_(inner), output_(output) {}
   void AddLine(const std::string& line) override {
     if (inner_) inner_->AddLine(line);
+    // Over a crawl of days only the last lines are kept; stderr (and the log) has them all.
+    if (lines_.size() >= platform::kMemoLineLimit) lines_.pop_front();
     lines_.push_back(line);
     output_.ErrorLine(line);
   }
-  std::vector<std::string> Lines() const override { return lines_; }
+  std::vector<std::string> Lines() const override { return {lines_.begin(), lines_.end()}; }
 
  private:
   platform::IMemo* inner_;
   Output& output_;
-  std::vector<std::string> lines_;
+  std::deque<std::string> lines_;
 };
 
 class THeadlessHost::AnsweringDialogs : public platform::IDialogs {
@@ -402,6 +433,7 @@ THeadlessRunner::THeadlessRunner(TForm1& form, THeadlessHost& host, THeadlessOpt
 void THeadlessRunner::Begin() {
   begun_ = true;
   out_ << host_.Caption() << '\n' << std::flush;
+  form_.SetObeyRobots(config::ObeyRobots(options_.ignoreRobots));
   if (options_.resume) form_.Button4Click();
   if (options_.minContent) form_.Controls().Edit1->SetText(*options_.minContent);
   form_.Button2Click();

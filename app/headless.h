@@ -6,6 +6,7 @@
 // place instead, with the elapsed time and the page loads per second at its end.
 //
 // Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
+//                                [--user-agent TEXT] [--ignore-robots]
 //        wexa-scraper --help | --version
 
 #include <functional>
@@ -25,6 +26,10 @@ struct THeadlessOptions {
   std::optional<int> delayMs;
   // Pages loaded at a time; when absent, WEXA_PARALLEL decides.
   std::optional<int> parallel;
+  // The User-Agent of every request; when absent, WEXA_USER_AGENT or the program's own decides.
+  std::optional<std::string> userAgent;
+  // robots.txt is not fetched nor obeyed.
+  bool ignoreRobots = false;
 };
 
 // Parses the arguments after the program name. Returns nullopt when they are not windowless mode
