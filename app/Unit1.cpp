@@ -98,6 +98,21 @@ class TFlagWhileAlive {
 
 }  // namespace
 
+// Memo1 as the crawl writes to it: each line also goes to the log file Wexa.log, which keeps what
+// the view, holding only its last lines, lets go over a crawl of days.
+class TForm1::TLoggedMemo : public platform::IMemo {
+ public:
+  explicit TLoggedMemo(platform::IMemo& view) : view_(view) {}
+  void AddLine(const std::string& line) override {
+    view_.AddLine(line);
+    TLogger::GetLogger("Wexa.log", config::kLogSizeLimit)->Log(line, llWarn);
+  }
+  std::vector<std::string> Lines() const override { return view_.Lines(); }
+
+ private:
+  platform::IMemo& view_;
+};
+
 int RetryWaitMs(int retryInARow, int retryAfterSeconds) {
   int wait = 0;
   if (retryInARow >= 2) {
@@ -115,7 +130,8 @@ TForm1::TForm1(platform::IFormHost& host) : host_(host) {
   controls_ = host_.Build(layout);
   categories = controls_.categories;
   StatusBar1 = controls_.StatusBar1;
-  Memo1 = controls_.Memo1;
+  loggedMemo_ = std::make_unique<TLoggedMemo>(*controls_.Memo1);
+  Memo1 = loggedMemo_.get();
   Edit1 = controls_.Edit1;
   Label1 = controls_.Label1;
   reloader = controls_.reloader;

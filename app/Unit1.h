@@ -193,6 +193,8 @@ class TForm1 {
   // the index small in a crawl of a million categories.
   std::unordered_multimap<std::size_t, platform::TreeNode*> nodesByUrl_;
 
+  class TLoggedMemo;
+  std::unique_ptr<platform::IMemo> loggedMemo_;
   platform::ITimer* waiter = nullptr;
   platform::IFetcher* fetcher_ = nullptr;
   bool obeyRobots_ = true;

@@ -308,7 +308,7 @@ void QtWebBrowser::HintUpcoming(const std::vector<std::u16string>& addresses) {
   ahead_.clear();
   for (const std::u16string& address : wanted) {
     const auto found = std::find_if(kept.begin(), kept.end(), [&](const TAheadPage& a) { return a.address == address; });
-    ahead_.push_back(found != kept.end() ? std::move(*found) : TAheadPage{address, nullptr, false});
+    ahead_.push_back(found != kept.end() ? std::move(*found) : TAheadPage{address, nullptr, false, {}});
   }
   StartAheadLoads();
 }
