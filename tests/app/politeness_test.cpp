@@ -121,5 +121,26 @@ TEST_F(FormTest, RobotsTxtDecidesWhichCategoryPagesAreRequested) {
   EXPECT_EQ(host.fetcher.requests.size(), 3u) << "read once a run";
 }
 
+// After a "stop" that cancelled a page, the watchdog still brings that page, but a stopped crawl
+// neither asks for a wrong one again nor loads anything ahead.
+TEST_F(FormTest, AStoppedCrawlRequestsNothingMoreAfterTheWatchdogsReload) {
+  host.browser.loadsAhead = 2;
+  StartFresh();
+  host.browser.Complete(Home({u"/Arts/", u"/Books/", u"/Games/"}));
+  host.Click("Button1");
+  ASSERT_TRUE(host.browser.hints.back().empty());
+  ASSERT_TRUE(host.timer.Fire());
+  const std::size_t requests = host.browser.navigations.size();
+  const std::size_t hints = host.browser.hints.size();
+  host.browser.report = {503, -1, ""};
+  host.browser.Complete(WrongPage());
+  EXPECT_EQ(host.memo.Lines().back(), "Not requesting it again: the crawl is stopped");
+  EXPECT_EQ(host.browser.navigations.size(), requests);
+  EXPECT_EQ(host.browser.hints.size(), hints);
+  EXPECT_FALSE(host.waiter.Enabled());
+  host.Click("Button2");
+  EXPECT_EQ(host.browser.navigations.back(), kRoot + u"/Arts/") << "start asks for the cancelled page first";
+}
+
 }  // namespace
 }  // namespace wexa_test

@@ -70,7 +70,9 @@ TEST(QtFetcherTest, AnswersRedirectsLimitsAndFailuresComeBackAsDefined) {
     EXPECT_EQ(result->status, c.status);
     EXPECT_EQ(result->error, c.error);
     EXPECT_EQ(result->body.size(), c.bodySize);
-    if (c.status == 503) EXPECT_EQ(platform::RetryAfterSeconds(platform::HeaderValue(*result, "retry-after")), 2);
+    if (c.status == 503) {
+      EXPECT_EQ(platform::RetryAfterSeconds(platform::HeaderValue(*result, "retry-after")), 2);
+    }
   }
   {
     std::lock_guard<std::mutex> lock(mutex);
