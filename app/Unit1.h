@@ -18,7 +18,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/journal.h"
 #include "app/queue.h"
+#include "app/state_files.h"
 #include "model/helper.h"
 #include "platform/toolkit.h"
 #include "robots/robots.h"
@@ -105,6 +107,14 @@ class TForm1 {
   // the highest ID in the file. Checks every line and ID first; throws as LoadState, pushing nothing.
   void LoadQueue();
 
+  // ---- the crawl journal: "crawl.journal" beside the state files --------------------------------
+  // Every parsed page is appended to the journal before the next page is requested. "save state"
+  // starts an empty journal that names the pair it wrote; "load state" replays the journal that
+  // extends the loaded pair (or, when it names none, replays it from an empty crawl).
+
+  // Replays page onto the tree, store, queue and counters as its parse changed them.
+  void ApplyJournalPage(const TJournalPage& page);
+
   // ---- read access for the window's tests and the windowless runner ---------------------------
   TMyQueue& Queue() { return *queue; }
   TWexa& Directory() { return *directory; }
@@ -141,6 +151,18 @@ class TForm1 {
   bool RobotsAllow(const std::u16string& address) const;
   void StartWait(TWait what, const std::u16string& address, int milliseconds);
   void RestartReloader();
+  // Appends page to the journal, starting a journal first when none is open. On a write error the
+  // crawl stops with a line in Memo1 and the status bar, and the error is thrown; the page stays
+  // due and is written before the next one.
+  void AppendJournal(const TJournalPage& page);
+  // Starts a journal naming journalBase_. A journal on disk that holds entries is kept as
+  // "crawl.journal.previous" first, with a line in Memo1.
+  void StartJournal();
+  // Keeps crawl.journal as crawl.journal.previous when it holds entries; says so in Memo1.
+  void KeepJournalAside();
+  // Puts the pair on disk aside as tree.xml.previous and queue.lst.previous when this crawl does
+  // not continue it, with a line in Memo1.
+  void KeepPairAside();
   void NavigateCrawl(const std::u16string& address);
   // Tells the browser which categories Progress takes next, as many as it can load ahead.
   void HintLoadsAhead();
@@ -193,8 +215,6 @@ class TForm1 {
   // the index small in a crawl of a million categories.
   std::unordered_multimap<std::size_t, platform::TreeNode*> nodesByUrl_;
 
-  class TLoggedMemo;
-  std::unique_ptr<platform::IMemo> loggedMemo_;
   platform::ITimer* waiter = nullptr;
   platform::IFetcher* fetcher_ = nullptr;
   bool obeyRobots_ = true;
@@ -216,6 +236,18 @@ class TForm1 {
   std::u16string waitAddress_;
   // Expires with the form, for answers that come after it.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+
+  std::unique_ptr<TJournalWriter> journal_;
+  // What a journal started now names: the pair this crawl continues, or none for a crawl that
+  // began from an empty tree.
+  TJournalHeader journalBase_;
+  // The files of the pair on disk that this crawl continues (it loaded or saved them); nullopt when
+  // it continues none.
+  std::optional<std::pair<std::optional<TFileStamp>, std::optional<TFileStamp>>> continuedPair_;
+  // The end-of-crawl pass runs; "start" and "load state" wait for the finished line.
+  bool finishing_ = false;
+  // This run has appended to the open journal since it was started or adopted.
+  bool journalAppended_ = false;
 };
 
 // The window's control table: every control with its geometry, anchors, captions, fonts and the

@@ -10,179 +10,27 @@
 #include "app/config.h"
 #include "common/exceptions.h"
 
-const char* const kHeadlessUsage =
-    "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N] [--user-agent TEXT] "
-    "[--ignore-robots]";
-
 namespace {
 
-// A delay in ms from its text, or nullopt when it is not a whole number in range.
-std::optional<int> ParseDelay(const std::string& text) {
-  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  const int value = std::stoi(text);
-  if (value > kMaxNavigationDelayMs) return std::nullopt;
-  return value;
-}
-
-std::string DelayError(const std::string& source, const std::string& text) {
-  return source + " takes a whole number of milliseconds from 0 to " + std::to_string(kMaxNavigationDelayMs) +
-         ", not '" + text + "'";
-}
-
-// A number of pages in flight from its text, or nullopt when it is not a whole number in range.
-std::optional<int> ParseParallel(const std::string& text) {
-  if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  const int value = std::stoi(text);
-  if (value < 1 || value > kMaxParallelPages) return std::nullopt;
-  return value;
-}
-
-std::string ParallelError(const std::string& source, const std::string& text) {
-  return source + " takes a whole number of pages from 1 to " + std::to_string(kMaxParallelPages) + ", not '" +
-         text + "'";
-}
+const TNumberRange kDelayRange{0, kMaxNavigationDelayMs, "milliseconds"};
+const TNumberRange kParallelRange{1, kMaxParallelPages, "pages"};
 
 }  // namespace
-
-std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args) {
-  bool headless = false;
-  THeadlessOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    // The value of option name, given as "name value" or "name=value"; nullopt when a is not name.
-    const auto valueOf = [&](const std::string& name) -> std::optional<std::string> {
-      if (a == name) {
-        if (i + 1 >= args.size()) throw std::invalid_argument(name + " needs a number");
-        return args[++i];
-      }
-      if (a.rfind(name + "=", 0) == 0) return a.substr(name.size() + 1);
-      return std::nullopt;
-    };
-    if (a == "--headless") {
-      headless = true;
-    } else if (a == "--resume") {
-      options.resume = true;
-    } else if (a == "--ignore-robots") {
-      options.ignoreRobots = true;
-    } else if (const auto userAgent = valueOf("--user-agent")) {
-      if (userAgent->empty()) throw std::invalid_argument("--user-agent needs a text");
-      options.userAgent = *userAgent;
-    } else if (const auto minContent = valueOf("--min-content")) {
-      options.minContent = *minContent;
-    } else if (const auto delay = valueOf("--delay-ms")) {
-      options.delayMs = ParseDelay(*delay);
-      if (!options.delayMs) throw std::invalid_argument(DelayError("--delay-ms", *delay));
-    } else if (const auto parallel = valueOf("--parallel")) {
-      options.parallel = ParseParallel(*parallel);
-      if (!options.parallel) throw std::invalid_argument(ParallelError("--parallel", *parallel));
-    } else {
-      throw std::invalid_argument("unknown argument: " + a);
-    }
-  }
-  if (!headless) {
-    if (options.resume || options.minContent || options.delayMs || options.parallel || options.userAgent ||
-        options.ignoreRobots)
-      throw std::invalid_argument(
-          "--resume, --min-content, --delay-ms, --parallel, --user-agent and --ignore-robots need --headless");
-    return std::nullopt;
-  }
-  if (options.minContent) {
-    // The edit takes digits only; anything else could never have been typed into it.
-    const std::string& n = *options.minContent;
-    if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos)
-      throw std::invalid_argument("--min-content takes a whole number of 0 or more, not '" + n + "'");
-  }
-  return options;
-}
-
-TInformationRequest InformationRequested(const std::vector<std::string>& args) {
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") return irHelp;
-    if (a == "--version") return irVersion;
-  }
-  return irNone;
-}
-
-std::string ProgramHelpText() {
-  return R"(Usage:
-  wexa-scraper
-  wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
-                          [--user-agent TEXT] [--ignore-robots]
-  wexa-scraper --help | --version
-
-Crawls the category tree of the Wexa web directory and records every category it reaches: name,
-address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.
-Without options it opens its window; press "start" there. The state of a crawl is saved to
-queue.lst and tree.xml in the working directory.
-
-Options:
-  --headless          crawl without a window and without a display: the window caption, then
-                      the status-bar texts on stdout (at most 20 lines a second; the last one and
-                      the finished line always), log lines and message texts on stderr. On a
-                      terminal the status line is rewritten in place, with the elapsed time and
-                      the pages per second.
-  --min-content N     the minimum content count of a category whose subcategories are visited
-                      (default 5000); windowless only
-  --resume            load the saved state (queue.lst, tree.xml) before the start; windowless
-                      only
-  --delay-ms N        let at least N ms (0 to 10000) pass between the starts of two page loads
-                      (default 0; wins over WEXA_DELAY_MS); windowless only
-  --parallel N        load up to N pages at a time (1 to 16): the next categories of the queue
-                      are loaded ahead while one is read; the result is the same for every N
-                      (default 1; wins over WEXA_PARALLEL); windowless only
-  --user-agent TEXT   send TEXT as the User-Agent of every request instead of
-                      WexaCategoryScraper/<version> (wins over WEXA_USER_AGENT); windowless only
-  --ignore-robots     neither fetch nor obey the site's robots.txt, for a site you run yourself;
-                      windowless only
-  -h, --help          show this text and exit
-  --version           show the program's name and version and exit
-
-Environment:
-  WEXA_ROOT_URL       the directory's home page (default http://www.wexa.org)
-  WEXA_SEARCH_HOST    the search host every complete directory page names (default
-                      search.wexa.org)
-  WEXA_DELAY_MS       least time in ms between the starts of two page loads (default 0)
-  WEXA_PARALLEL       pages loaded at a time, 1 to 16 (default 1)
-  WEXA_USER_AGENT     the User-Agent of every request (default WexaCategoryScraper/<version>)
-  WEXA_IGNORE_ROBOTS  1: neither fetch nor obey robots.txt
-  QTWEBENGINE_DISABLE_SANDBOX
-                      1 turns the web engine's sandbox off; needed when running as root
-
-Politeness: every request (page loads and robots.txt) carries "User-Agent:
-WexaCategoryScraper/<version>". At the start of each run, before the first page, the crawler
-fetches /robots.txt from the directory's host (again after 24 hours) and obeys the group for
-WexaCategoryScraper, else the "*" group (RFC 9309): a disallowed category is recorded but its page
-is not requested ("Skipped by robots.txt: <address>" in the log), and a Crawl-delay spaces the page
-loads (at most 20 s). A robots.txt answered with 4xx allows everything; with 5xx or no answer, the
-crawl waits and asks again. A page that comes back wrong is requested again at once, then after 1 s,
-2 s, 4 s ... up to 5 minutes (or the server's Retry-After, up to an hour, where it can be read);
-the log says how long and why.
-
-Exit status (windowless): 0 when the crawl has finished and its state is saved; 130 after SIGINT
-or SIGTERM (the crawl stops, waits for the page in flight and saves); 1 after an error (message and
-stack trace on stderr, nothing saved); 2 for a usage error, or when run as root without
-QTWEBENGINE_DISABLE_SANDBOX=1.
-)";
-}
-
-std::string ProgramVersionLine(const std::string& version) { return "Wexa Category Scraper " + version; }
 
 int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
   if (headless && headless->delayMs) return *headless->delayMs;
   if (!environmentValue || !*environmentValue) return 0;
-  const std::optional<int> delay = ParseDelay(environmentValue);
-  if (!delay) throw std::invalid_argument(DelayError("WEXA_DELAY_MS", environmentValue));
-  return *delay;
+  const std::optional<long long> delay = WholeNumber(environmentValue, kDelayRange);
+  if (!delay) throw std::invalid_argument(RangeError("WEXA_DELAY_MS", kDelayRange, environmentValue));
+  return static_cast<int>(*delay);
 }
 
 int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
   if (headless && headless->parallel) return *headless->parallel;
   if (!environmentValue || !*environmentValue) return 1;
-  const std::optional<int> pages = ParseParallel(environmentValue);
-  if (!pages) throw std::invalid_argument(ParallelError("WEXA_PARALLEL", environmentValue));
-  return *pages;
+  const std::optional<long long> pages = WholeNumber(environmentValue, kParallelRange);
+  if (!pages) throw std::invalid_argument(RangeError("WEXA_PARALLEL", kParallelRange, environmentValue));
+  return static_cast<int>(*pages);
 }
 
 std::string TerminalStatusSuffix(double elapsedSeconds, long long pageLoads) {
@@ -328,7 +176,7 @@ class THeadlessHost::Memo : public platform::IMemo {
   Memo(platform::IMemo* inner, Output& output) : inner_(inner), output_(output) {}
   void AddLine(const std::string& line) override {
     if (inner_) inner_->AddLine(line);
-    // Over a crawl of days only the last lines are kept; stderr (and the log) has them all.
+    // Over a crawl of days only the last lines are kept; stderr has them all.
     if (lines_.size() >= platform::kMemoLineLimit) lines_.pop_front();
     lines_.push_back(line);
     output_.ErrorLine(line);
@@ -449,16 +297,17 @@ std::optional<int> THeadlessRunner::Poll() {
   } release{busy_};
 
   host_.TickStatus();
+  if (host_.Finished()) {
+    // The finished line is followed by the save in the same handler, which has ended by now; a stop
+    // request that came meanwhile has nothing left to save.
+    host_.FlushStatus();
+    return 0;
+  }
   if (stopRequested_) {
     form_.Button1Click();
     form_.Button3Click();
     host_.FlushStatus();
     return 130;
-  }
-  if (host_.Finished()) {
-    // The finished line is followed by the save in the same handler, which has ended by now.
-    host_.FlushStatus();
-    return 0;
   }
   if (host_.MessagesShown() > messagesHandled_) {
     // The duplicate message ends the page's handler without a next step; an operator would stop

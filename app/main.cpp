@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/headless.h"
 #include "common/XmlPersistance.h"
@@ -164,7 +165,7 @@ int main(int argc, char** argv) {
   try {
     headless = ParseHeadlessArguments(args);
   } catch (const std::invalid_argument& error) {
-    std::cerr << error.what() << '\n' << kHeadlessUsage << '\n';
+    std::cerr << "wexa-scraper: " << error.what() << '\n' << HeadlessUsage() << "\n(see --help)\n";
     return 2;
   }
   platform::qt::TWebBrowserOptions browserOptions;
@@ -173,7 +174,7 @@ int main(int argc, char** argv) {
     browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL")) - 1;
     browserOptions.userAgent = config::UserAgent(headless ? headless->userAgent : std::nullopt);
   } catch (const std::invalid_argument& error) {
-    std::cerr << error.what() << '\n';
+    std::cerr << "wexa-scraper: " << error.what() << '\n';
     return 2;
   }
 

@@ -22,7 +22,7 @@ class IStatusBar {
   virtual std::string SimpleText() const = 0;
 };
 
-// Lines a log view keeps: over a crawl of days the oldest go (the log file keeps everything).
+// Lines a log view keeps: over a crawl of days the oldest go (windowless, stderr has them all).
 constexpr std::size_t kMemoLineLimit = 10000;
 
 class IMemo {
