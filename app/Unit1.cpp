@@ -35,6 +35,7 @@ constexpr const char* kPassLine =
 constexpr const char* kFinishedLine = "*** FINISHED *** Categories: %d | Symbolic categories: %d | Queue: %d";
 constexpr const char* kSaveQuestion = "Do you want to save the state?";
 constexpr const char* kUnknownQueueEntry = "Queue entry %d names no category; skipped";
+constexpr const char* kSkippedByRobots = "Skipped by robots.txt: %s";
 constexpr const char* kSavedLine = "State saved: %d categories, %d pending entries (tree.xml, queue.lst)";
 constexpr const char* kFolderNotWritable =
     "The crawl's state cannot be saved in %s (%s), so the crawl does not start. Start the program in a folder "
@@ -63,6 +64,23 @@ constexpr const char* kFinishingLine = "The crawl is finishing (computing symbol
 constexpr const char* kLowMinimumQuestion =
     "For the minimum content level you choosed, it might take long to process and a lot of memory will be "
     "involved resulting in a possible out of memory. This will be fixed in future versions. Continue?";
+
+constexpr int kFirstRetryWaitMs = 1000;
+constexpr int kMaxRetryWaitMs = 5 * 60 * 1000;
+constexpr int kMaxRetryAfterSeconds = 60 * 60;
+constexpr auto kRobotsLifetime = std::chrono::hours(24);
+
+// "N s", or "at once" for no wait.
+std::string WaitText(int milliseconds) {
+  if (milliseconds <= 0) return "at once";
+  return fmt::sprintf("in %d s", (milliseconds + 999) / 1000);
+}
+
+// Why an answer counts as none, for the log.
+std::string FetchCause(const platform::TFetchResult& result) {
+  if (result.status != 0) return fmt::sprintf("HTTP status %d", result.status);
+  return result.error.empty() ? std::string("no answer") : result.error;
+}
 
 bool Contains(const std::u16string& text, const char16_t* part) { return text.find(part) != std::u16string::npos; }
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -112,6 +130,17 @@ class TFlagWhileAlive {
 
 }  // namespace
 
+int RetryWaitMs(int retryInARow, int retryAfterSeconds) {
+  int wait = 0;
+  if (retryInARow >= 2) {
+    wait = kFirstRetryWaitMs;
+    for (int i = 2; i < retryInARow && wait < kMaxRetryWaitMs; ++i) wait *= 2;
+    wait = std::min(wait, kMaxRetryWaitMs);
+  }
+  if (retryAfterSeconds > 0) wait = std::max(wait, std::min(retryAfterSeconds, kMaxRetryAfterSeconds) * 1000);
+  return wait;
+}
+
 TForm1::TForm1(platform::IFormHost& host) : host_(host) {
   const platform::TFormSpec layout = Form1Layout(*this);
   formCaption_ = layout.caption;
@@ -123,6 +152,8 @@ TForm1::TForm1(platform::IFormHost& host) : host_(host) {
   Label1 = controls_.Label1;
   reloader = controls_.reloader;
   browser = controls_.browser;
+  waiter = controls_.waiter;
+  fetcher_ = controls_.fetcher;
   // The Url index follows every node that comes and goes, whoever adds it (parsers, tree loading).
   categories->SetOnAdded([this](TreeNode* node) { IndexNode(node); });
   categories->SetOnDeletion([this](TreeNode* node) {
@@ -184,7 +215,10 @@ void TForm1::Button2Click() {
   // During a save the tree must not change under it; the symbolic pass would delete nodes.
   if (saving_) return Memo1->AddLine(fmt::sprintf(kWaitForTheSave, "start"));
   if (finishing_) return Memo1->AddLine(kFinishingLine);
-  if (!stopped) return Memo1->AddLine(awaitingPage_ || queue->Pending() > 0 ? kStartWhileRunning : kStartWhileFinished);
+  if (!stopped) {
+    const bool running = awaitingPage_ || queue->Pending() > 0 || robotsFetching_ || waiting_ != TWait::wtNone;
+    return Memo1->AddLine(running ? kStartWhileRunning : kStartWhileFinished);
+  }
   if (const std::optional<std::string> problem = FolderWriteProblem(".")) {
     std::error_code error;
     return host_.Dialogs().ShowMessage(
@@ -196,22 +230,126 @@ void TForm1::Button2Click() {
     return;
   }
   stopped = false;
+  ResumeCrawl();
+}
+
+void TForm1::ResumeCrawl() {
+  if (stopped || !RobotsReady()) return;
   if (categories->Count() > 0 && awaitingPage_ && queue->ReadPos() > 0) {
     // A "stop" cancelled the page of the category taken last and no reload has brought it since:
     // it is asked for again before anything else, or it and its subtree would be lost.
-    NavigateCrawl(queue->Items(queue->ReadPos() - 1)->Url);
+    const std::u16string address = queue->Items(queue->ReadPos() - 1)->Url;
+    if (RobotsAllow(address)) {
+      NavigateCrawl(address);
+      return;
+    }
+    Memo1->AddLine(fmt::sprintf(kSkippedByRobots, ToUtf8(address)));
+    awaitingPage_ = false;
+    loadCancelled_ = false;
+    Progress();
   } else if (categories->Count() > 0) {
     Progress();
   } else {
     // A crawl from an empty tree is new work: its journal extends no saved pair.
     journal_->Close();
     journalBase_ = TJournalHeader{};
-    NavigateCrawl(config::RootUrl());
+    if (RobotsAllow(config::RootUrl())) {
+      NavigateCrawl(config::RootUrl());
+      return;
+    }
+    Memo1->AddLine(fmt::sprintf(kSkippedByRobots, ToUtf8(config::RootUrl())));
+    Progress();
+  }
+}
+
+bool TForm1::RobotsReady() {
+  if (!obeyRobots_ || !fetcher_) return true;
+  if (robotsOk_ && std::chrono::steady_clock::now() - robotsFetchedAt_ < kRobotsLifetime) return true;
+  if (!robotsFetching_ && waiting_ != TWait::wtRobots) FetchRobots();
+  // An answer that came at once may have put the rules in force already.
+  return robotsOk_ && !robotsFetching_;
+}
+
+void TForm1::FetchRobots() {
+  robotsOrigin_ = robots::OriginOfAddress(ToUtf8(config::RootUrl()));
+  robotsFetching_ = true;
+  const std::weak_ptr<int> alive = alive_;
+  TFlagWhileAlive inside(insideRobotsFetch_);
+  // One byte past the limit tells the parser that the file went on.
+  fetcher_->Fetch(FromUtf8(robotsOrigin_ + "/robots.txt"), robots::kMaxParsedBytes + 1,
+                  [this, alive](const platform::TFetchResult& result) {
+                    if (!alive.expired()) OnRobotsAnswer(result);
+                  });
+}
+
+void TForm1::OnRobotsAnswer(const platform::TFetchResult& result) {
+  robotsFetching_ = false;
+  const robots::TRobotsAnswer answer = robots::AnswerOfStatus(result.status);
+  if (answer == robots::TRobotsAnswer::raUnreachable) {
+    // Until a later answer, nothing of the site may be requested; the crawl waits for it.
+    robots_ = robots::TRobotsRules::DisallowAll();
+    robotsOk_ = false;
+    ++robotsFailures_;
+    if (stopped) return;
+    const int wait = RetryWaitMs(robotsFailures_, platform::RetryAfterSeconds(platform::HeaderValue(result, "Retry-After")));
+    Memo1->AddLine(fmt::sprintf("robots.txt of %s could not be read (%s); the crawl waits and asks again %s",
+                                robotsOrigin_, FetchCause(result), WaitText(wait)));
+    StartWait(TWait::wtRobots, u"", wait);
+    return;
+  }
+  robots_ = answer == robots::TRobotsAnswer::raRules ? robots::TRobotsRules::Parse(result.body, config::kProductToken)
+                                                     : robots::TRobotsRules::AllowAll();
+  if (robotsFailures_ > 0) Memo1->AddLine(fmt::sprintf("robots.txt of %s read; the crawl goes on", robotsOrigin_));
+  robotsOk_ = true;
+  robotsFailures_ = 0;
+  robotsFetchedAt_ = std::chrono::steady_clock::now();
+  int delayMs = 0;
+  if (const std::optional<double> delay = robots_->CrawlDelay()) {
+    delayMs = static_cast<int>(std::min(*delay * 1000.0, static_cast<double>(config::kMaxCrawlDelayMs)));
+    Memo1->AddLine(fmt::sprintf("robots.txt asks for a Crawl-delay of %g s; page loads start at least %d ms apart",
+                                *delay, delayMs));
+  }
+  browser->SetLeastLoadInterval(delayMs);
+  // An answer that came at once is used by the caller, which is on its way.
+  if (!insideRobotsFetch_) ResumeCrawl();
+}
+
+bool TForm1::RobotsAllow(const std::u16string& address) const {
+  if (!obeyRobots_ || !robots_) return true;
+  const std::string text = ToUtf8(address);
+  // Rules speak only for their own host.
+  if (robots::OriginOfAddress(text) != robotsOrigin_) return true;
+  return robots_->Allowed(robots::PathOfAddress(text));
+}
+
+void TForm1::StartWait(TWait what, const std::u16string& address, int milliseconds) {
+  waiting_ = what;
+  waitAddress_ = address;
+  waiter->SetEnabled(false);
+  waiter->SetInterval(milliseconds);
+  waiter->SetEnabled(true);
+}
+
+void TForm1::waiterTimer() {
+  waiter->SetEnabled(false);
+  const TWait what = waiting_;
+  waiting_ = TWait::wtNone;
+  if (stopped) return;
+  if (what == TWait::wtPage) {
+    NavigateCrawl(waitAddress_);
+  } else if (what == TWait::wtRobots) {
+    ResumeCrawl();
   }
 }
 
 void TForm1::Button1Click() {
   stopped = true;
+  // A wait ends at once; the page waited for stays awaited, and "start" asks for it first.
+  if (waiting_ != TWait::wtNone) {
+    waiter->SetEnabled(false);
+    if (waiting_ == TWait::wtPage) loadCancelled_ = true;
+    waiting_ = TWait::wtNone;
+  }
   // Pages loaded ahead would be next no longer once the crawl stands still.
   if (browser->LoadsAhead() > 0) browser->HintUpcoming({});
   if (browser->ReadyState() == platform::kReadyStateComplete) {
@@ -286,11 +424,13 @@ void TForm1::NavigateCrawl(const std::u16string& address) {
 
 void TForm1::HintLoadsAhead() {
   const int room = browser->LoadsAhead();
-  if (room <= 0) return;
-  // The entries that Progress takes next, in its order; the queue itself does not change.
+  // A stopped crawl requests nothing, ahead neither.
+  if (room <= 0 || stopped) return;
+  // The entries that Progress takes next, in its order (those robots.txt disallows it skips); the
+  // queue itself does not change.
   std::vector<std::u16string> next;
   for (int i = queue->ReadPos(); i < queue->Count() && static_cast<int>(next.size()) < room; ++i)
-    next.push_back(queue->Items(i)->Url);
+    if (RobotsAllow(queue->Items(i)->Url)) next.push_back(queue->Items(i)->Url);
   browser->HintUpcoming(next);
 }
 
@@ -308,18 +448,22 @@ void TForm1::browserDocumentComplete(const Variant&, Variant& URL) {
 
   bool accepted = Contains(browser->LocationName(), config::kTitleMarker1) ||
                   Contains(browser->LocationName(), config::kTitleMarker2);
+  const char* refusal = "a page without the directory's title";
   if (accepted) {
     const Variant document = browser->Document();
     accepted = IsElementAssigned(document) && browser->IsHtmlDocument(document);
+    refusal = "a page that is no HTML document";
   }
   if (accepted) {
     const std::string body = browser->Application().Get(u"Document").Get(u"body").Get(u"innerhtml").AsString();
     accepted = Contains(body, config::SearchHost());
+    refusal = "a page without the directory's search form";
   }
 
   if (accepted) {
     reloader->SetEnabled(false);
     awaitingPage_ = false;
+    retriesInARow_ = 0;
     if (categories->Count() == 0) {
       ParseRootPage();
     } else {
@@ -329,8 +473,36 @@ void TForm1::browserDocumentComplete(const Variant&, Variant& URL) {
   }
 
   Memo1->AddLine("Retrying server (" + ToUtf8(browser->LocationURL()) + ")...");
+  const platform::TLoadReport report = browser->LastLoadReport();
   browser->Stop();
-  NavigateCrawl(browser->LocationURL());
+  const std::u16string address = browser->LocationURL();
+  if (stopped) {
+    // A stopped crawl requests nothing: the page stays awaited, and "start" asks for it first.
+    Memo1->AddLine("Not requesting it again: the crawl is stopped");
+    loadCancelled_ = true;
+    return;
+  }
+  if (address != retryAddress_) {
+    retryAddress_ = address;
+    retriesInARow_ = 0;
+  }
+  ++retriesInARow_;
+  const int wait = RetryWaitMs(retriesInARow_, report.retryAfterSeconds);
+  std::string cause = refusal;
+  if (report.httpStatus != 0 && (report.httpStatus < 200 || report.httpStatus > 299)) {
+    cause = fmt::sprintf("HTTP status %d", report.httpStatus);
+  } else if (!report.failure.empty()) {
+    cause = report.failure;
+  }
+  if (report.retryAfterSeconds >= 0) cause += fmt::sprintf(", Retry-After %d s", report.retryAfterSeconds);
+  Memo1->AddLine(fmt::sprintf("Requesting it again %s: %s", WaitText(wait), cause));
+  if (wait == 0) {
+    NavigateCrawl(address);
+    return;
+  }
+  // The watchdog counts from the request, which the wait puts off.
+  reloader->SetEnabled(false);
+  StartWait(TWait::wtPage, address, wait);
 }
 
 void TForm1::reloaderTimer() {
@@ -479,10 +651,16 @@ void TForm1::Progress() {
     halted = true;
     return;
   }
+  // A day-old robots.txt is read again before the next page.
+  if (!RobotsReady()) return;
   ShowProgressLine();
-  if (queue->Pending() > 0) {
-    NavigateCrawl(queue->Pop()->Url);
-    return;
+  while (queue->Pending() > 0) {
+    const std::u16string& address = queue->Pop()->Url;
+    if (RobotsAllow(address)) {
+      NavigateCrawl(address);
+      return;
+    }
+    Memo1->AddLine(fmt::sprintf(kSkippedByRobots, ToUtf8(address)));
   }
   {
     // "stop" may come during the pass; "load state" and "start" wait for the finished line, so the
@@ -811,6 +989,9 @@ void TForm1::LoadState() {
   queue->Empty();
   // The page the previous crawl waited for belongs to a state that is gone: no reload for it.
   reloader->SetEnabled(false);
+  waiter->SetEnabled(false);
+  waiting_ = TWait::wtNone;
+  retriesInARow_ = 0;
   if (awaitingPage_) browser->Stop();
   if (browser->LoadsAhead() > 0) browser->HintUpcoming({});
   awaitingPage_ = false;

@@ -10,6 +10,7 @@
 // nodes and are destroyed when their node is deleted (categoriesDeletion). The controls belong to
 // the host that built the window and outlive the form.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,6 +23,12 @@
 #include "app/state_files.h"
 #include "model/helper.h"
 #include "platform/toolkit.h"
+#include "robots/robots.h"
+
+// The wait before the retryInARow-th consecutive request of a page that came back wrong, in ms: the
+// first at once, then 1 s doubling up to 5 min, or the server's Retry-After (up to 1 h) when that is
+// longer. retryAfterSeconds: -1 when not given.
+int RetryWaitMs(int retryInARow, int retryAfterSeconds);
 
 class TForm1 {
  public:
@@ -64,6 +71,8 @@ class TForm1 {
   void browserDocumentComplete(const platform::Variant& pDisp, platform::Variant& URL);
   // The watchdog: no accepted page for a whole interval, so the current page is requested again.
   void reloaderTimer();
+  // The wait before asking a failing server again is over: the page (or robots.txt) is requested.
+  void waiterTimer();
   void browserNavigateComplete2(const platform::Variant& pDisp, platform::Variant& URL);
   void browserStatusTextChange(const std::u16string& text);
 
@@ -133,7 +142,27 @@ class TForm1 {
   // True while a navigation of the crawl waits for its accepted page.
   bool AwaitingPage() const { return awaitingPage_; }
 
+  // ---- politeness -----------------------------------------------------------------------------
+  // Whether the crawl fetches robots.txt from the directory's host at the start of a run (again
+  // after a day) and leaves alone what it disallows; the default is to obey. The windowless
+  // runner and main set it from --ignore-robots and WEXA_IGNORE_ROBOTS.
+  void SetObeyRobots(bool obey) { obeyRobots_ = obey; }
+
  private:
+  // What the crawl waits for on the waiter timer.
+  enum class TWait { wtNone, wtPage, wtRobots };
+
+  // Continues a started crawl: robots.txt first when its rules are not in force, then the page
+  // "stop" cancelled, the next queued category, or the home page of an empty tree.
+  void ResumeCrawl();
+  // True when robots.txt's rules are in force (or not obeyed). Otherwise starts their fetch (or
+  // waits for one under way) and returns false; ResumeCrawl runs when they are in.
+  bool RobotsReady();
+  void FetchRobots();
+  void OnRobotsAnswer(const platform::TFetchResult& result);
+  // Whether robots.txt lets the crawl request address.
+  bool RobotsAllow(const std::u16string& address) const;
+  void StartWait(TWait what, const std::u16string& address, int milliseconds);
   void RestartReloader();
   // Appends page to the journal, starting a journal first when none is open. On a write error the
   // crawl stops with a line in Memo1 and the status bar, and the error is thrown; the page stays
@@ -200,6 +229,28 @@ class TForm1 {
   // collisions. Kept by the tree's add and delete hooks. Hashes rather than copies of the Urls keep
   // the index small in a crawl of a million categories.
   std::unordered_multimap<std::size_t, platform::TreeNode*> nodesByUrl_;
+
+  platform::ITimer* waiter = nullptr;
+  platform::IFetcher* fetcher_ = nullptr;
+  bool obeyRobots_ = true;
+  // The rules in force, for the host robotsOrigin_; empty before the first answer.
+  std::optional<robots::TRobotsRules> robots_;
+  std::string robotsOrigin_;
+  // The last answer gave rules (or allowed all), at robotsFetchedAt_.
+  bool robotsOk_ = false;
+  std::chrono::steady_clock::time_point robotsFetchedAt_;
+  bool robotsFetching_ = false;
+  // The robots.txt fetch being started right now: its answer, when it comes at once, is used by
+  // the caller.
+  bool insideRobotsFetch_ = false;
+  int robotsFailures_ = 0;
+  // Consecutive requests of retryAddress_ after it came back wrong.
+  int retriesInARow_ = 0;
+  std::u16string retryAddress_;
+  TWait waiting_ = TWait::wtNone;
+  std::u16string waitAddress_;
+  // Expires with the form, for answers that come after it.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 
   std::unique_ptr<TJournalWriter> journal_;
   // What a journal started now names: the pair this crawl continues, or none for a crawl that

@@ -45,6 +45,19 @@ std::vector<TOptionRow> MakeTable() {
                   "WEXA_PARALLEL); windowless only",
                   omHeadless, 0, TNumberRange{1, kMaxParallelPages, "pages"},
                   [](TCommandLine& c, const std::string& value) { c.options.parallel = std::stoi(value); }});
+  rows.push_back({"--user-agent", "", "TEXT",
+                  "send TEXT as the User-Agent of every request instead of WexaCategoryScraper/<version> (wins "
+                  "over WEXA_USER_AGENT); robots.txt groups are still chosen by WexaCategoryScraper; windowless "
+                  "only",
+                  omHeadless, 0, std::nullopt,
+                  [](TCommandLine& c, const std::string& value) {
+                    if (value.empty()) throw std::invalid_argument("--user-agent needs a text");
+                    c.options.userAgent = value;
+                  }});
+  rows.push_back({"--ignore-robots", "", "",
+                  "neither fetch nor obey the site's robots.txt, for a site you run yourself; windowless only",
+                  omHeadless, 0, std::nullopt,
+                  [](TCommandLine& c, const std::string&) { c.options.ignoreRobots = true; }});
   rows.push_back({"--help", "-h", "", "show this text and exit", omBoth, 0, std::nullopt,
                   [](TCommandLine& c, const std::string&) { c.request = irHelp; }});
   rows.push_back({"--version", "", "", "show the program's name and version and exit", omBoth, 0, std::nullopt,
@@ -101,6 +114,25 @@ std::string Wrap(const std::string& text, std::size_t firstIndent, std::size_t i
 
 // One entry of a two-column list: "  label" and the text wrapped at kHelpColumn; a label too long
 // for the column puts the text on the next line.
+// A usage line of the help: head, then the bracketed options, continued on lines indented under
+// the first option where the line would pass kHelpWidth.
+std::string UsageLine(const std::string& head, const std::string& options) {
+  std::string out = head;
+  std::size_t lineStart = 0;
+  for (std::size_t at = 0; at < options.size();) {
+    std::size_t next = options.find(" [", at + 1);
+    if (next == std::string::npos) next = options.size();
+    const std::string item = options.substr(at, next - at);
+    if (out.size() - lineStart + item.size() > kHelpWidth && out.size() > lineStart + head.size()) {
+      out += "\n" + std::string(head.size(), ' ');
+      lineStart = out.size() - head.size();
+    }
+    out += item;
+    at = next;
+  }
+  return out + "\n";
+}
+
 std::string HelpEntry(const std::string& label, const std::string& text) {
   std::string entry = "  " + label;
   if (entry.size() + 2 > kHelpColumn) return entry + "\n" + std::string(kHelpColumn, ' ') + Wrap(text, kHelpColumn, kHelpColumn);
@@ -192,7 +224,7 @@ std::string HeadlessUsage() { return std::string("usage: ") + kProgram + " --hea
 std::string ProgramHelpText() {
   // The usage lines in the form help2man turns into a synopsis of one line each.
   std::string help = std::string("Usage: ") + kProgram + UsageOptions(omWindow) + "\n";
-  help += std::string("  or:  ") + kProgram + " --headless" + UsageOptions(omHeadless) + "\n";
+  help += UsageLine(std::string("  or:  ") + kProgram + " --headless", UsageOptions(omHeadless));
   help += std::string("  or:  ") + kProgram + " --help | --version\n\n";
   help += R"(Crawls the category tree of the Wexa web directory and records every category it reaches: name,
 address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.
@@ -221,6 +253,8 @@ Options:
   help += HelpEntry("WEXA_SEARCH_HOST", "the search host every complete directory page names (default search.wexa.org)");
   help += HelpEntry("WEXA_DELAY_MS", "least time in ms between the starts of two page loads (default 0)");
   help += HelpEntry("WEXA_PARALLEL", "pages loaded at a time, 1 to 16 (default 1)");
+  help += HelpEntry("WEXA_USER_AGENT", "the User-Agent of every request (default WexaCategoryScraper/<version>)");
+  help += HelpEntry("WEXA_IGNORE_ROBOTS", "1: neither fetch nor obey robots.txt");
   help += HelpEntry("QTWEBENGINE_DISABLE_SANDBOX", "1 turns the web engine's sandbox off; needed when running as root");
   help += "\nFiles:\n";
   help += HelpEntry("tree.xml", "the saved category tree, in the working directory");
@@ -228,6 +262,16 @@ Options:
   help += HelpEntry("crawl.journal", "the pages parsed since the last save of the pair");
   help += HelpEntry("logs/", "the log files, beside the program or in $XDG_STATE_HOME/wexa-scraper/logs/");
   help += R"(
+Politeness: every request (page loads and robots.txt) carries "User-Agent:
+WexaCategoryScraper/<version>". At the start of each run, before the first page, the crawler
+fetches /robots.txt from the directory's host (again after 24 hours) and obeys the group for
+WexaCategoryScraper, else the "*" group (RFC 9309): a disallowed category is recorded but its page
+is not requested ("Skipped by robots.txt: <address>" in the log), and a Crawl-delay spaces the page
+loads (at most 20 s). A robots.txt answered with 4xx allows everything; with 429, 5xx or no answer,
+the crawl waits and asks again. A page that comes back wrong is requested again at once, then after
+1 s, 2 s, 4 s ... up to 5 minutes (or the server's Retry-After, up to an hour, where it can be
+read); the log says how long and why.
+
 Examples:
   Crawl windowless, visiting categories that show 1000 or more; stop with Ctrl+C, then continue:
 

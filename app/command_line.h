@@ -25,6 +25,10 @@ struct THeadlessOptions {
   std::optional<int> delayMs;
   // Pages loaded at a time; when absent, WEXA_PARALLEL decides.
   std::optional<int> parallel;
+  // The User-Agent of every request; when absent, WEXA_USER_AGENT or the program's own decides.
+  std::optional<std::string> userAgent;
+  // robots.txt is neither fetched nor obeyed.
+  bool ignoreRobots = false;
 };
 
 // What a command line asks for instead of a run.

@@ -134,5 +134,13 @@ TFormSpec Form1Layout(TForm1& form) {
   reloader.onTimer = [&form] { form.reloaderTimer(); };
   f.controls.push_back(reloader);
 
+  // The wait before a failing server is asked again; its interval is set for each wait.
+  auto waiter = Control("waiter", TControlKind::ckTimer, "", 0, 0, 0, 0, kLeftTop);
+  waiter.enabled = false;
+  waiter.interval = 1000;
+  waiter.handlers = "OnTimer=waiterTimer";
+  waiter.onTimer = [&form] { form.waiterTimer(); };
+  f.controls.push_back(waiter);
+
   return f;
 }

@@ -1,5 +1,6 @@
 #include "app/headless.h"
 
+#include <deque>
 #include <filesystem>
 #include <ostream>
 #include <stdexcept>
@@ -7,6 +8,7 @@
 #include <fmt/printf.h>
 
 #include "app/Unit1.h"
+#include "app/config.h"
 #include "common/exceptions.h"
 
 namespace {
@@ -101,6 +103,8 @@ class THeadlessHost::CountingBrowser : public platform::IBrowser {
   void SetEvents(platform::BrowserEvents events) override { inner_.SetEvents(std::move(events)); }
   int LoadsAhead() const override { return inner_.LoadsAhead(); }
   void HintUpcoming(const std::vector<std::u16string>& addresses) override { inner_.HintUpcoming(addresses); }
+  platform::TLoadReport LastLoadReport() override { return inner_.LastLoadReport(); }
+  void SetLeastLoadInterval(int ms) override { inner_.SetLeastLoadInterval(ms); }
   long long Loads() const { return loads_; }
 
  private:
@@ -173,15 +177,17 @@ class THeadlessHost::Memo : public platform::IMemo {
   Memo(platform::IMemo* inner, Output& output) : inner_(inner), output_(output) {}
   void AddLine(const std::string& line) override {
     if (inner_) inner_->AddLine(line);
+    // Over a crawl of days only the last lines are kept; stderr has them all.
+    if (lines_.size() >= platform::kMemoLineLimit) lines_.pop_front();
     lines_.push_back(line);
     output_.ErrorLine(line);
   }
-  std::vector<std::string> Lines() const override { return lines_; }
+  std::vector<std::string> Lines() const override { return {lines_.begin(), lines_.end()}; }
 
  private:
   platform::IMemo* inner_;
   Output& output_;
-  std::vector<std::string> lines_;
+  std::deque<std::string> lines_;
 };
 
 class THeadlessHost::AnsweringDialogs : public platform::IDialogs {
@@ -278,6 +284,7 @@ THeadlessRunner::THeadlessRunner(TForm1& form, THeadlessHost& host, THeadlessOpt
 void THeadlessRunner::Begin() {
   begun_ = true;
   out_ << host_.Caption() << '\n' << std::flush;
+  form_.SetObeyRobots(config::ObeyRobots(options_.ignoreRobots));
   if (options_.resume) form_.Button4Click();
   // The loaded crawl's own minimum holds unless the command line gives one.
   if (const std::optional<std::int32_t> saved = form_.LoadedMinContent();

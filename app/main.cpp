@@ -30,6 +30,7 @@
 #include "common/logging.h"
 #include "platform/qt/crash_report.h"
 #include "platform/qt/fatal_report.h"
+#include "platform/qt/fetcher.h"
 #include "platform/qt/form_host.h"
 #include "platform/qt/web_browser.h"
 #include "version/VersionInfo.h"
@@ -221,6 +222,7 @@ int main(int argc, char** argv) {
   try {
     browserOptions.navigationDelayMs = NavigationDelayMs(headless, std::getenv("WEXA_DELAY_MS"));
     browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL")) - 1;
+    browserOptions.userAgent = config::UserAgent(headless ? headless->userAgent : std::nullopt);
   } catch (const std::invalid_argument& error) {
     std::cerr << "wexa-scraper: " << error.what() << '\n';
     return 2;
@@ -271,11 +273,13 @@ int main(int argc, char** argv) {
   {
     platform::qt::WexaApplication application(argc, argv);
     platform::qt::InstallFatalSignalReport(DefaultLogPath());
-    platform::qt::QtFormHost host(platform::qt::WebBrowserFactory(browserOptions));
+    platform::qt::QtFormHost host(platform::qt::WebBrowserFactory(browserOptions),
+                                  std::make_unique<platform::qt::QtFetcher>(browserOptions.userAgent));
     if (headless) {
       exitCode = RunHeadless(host, *headless);
     } else {
       TForm1 form(host);
+      form.SetObeyRobots(config::ObeyRobots());
       host.Show();
       exitCode = application.exec();
       platform::qt::RunHandler([&] { form.FormDestroy(); }, false);

@@ -13,6 +13,19 @@ namespace platform {
 // Ready state of a completely loaded page.
 constexpr int kReadyStateComplete = 4;
 
+// What the browser knows of the answer to the last load it reported, for a crawl that decides how
+// long to wait before asking a failing server again.
+struct TLoadReport {
+  // HTTP status of the answer to the page's request; 0 when unknown or when no answer came.
+  int httpStatus = 0;
+  // Seconds the server asked the client to wait (Retry-After, with 429 and 503); -1 when not
+  // given or when the engine cannot read the answer's header fields.
+  int retryAfterSeconds = -1;
+  // Why no answer came, as far as the engine can tell ("connection refused"); empty when unknown
+  // or when an answer came.
+  std::string failure;
+};
+
 // Events the browser raises on the window's thread.
 struct BrowserEvents {
   // Document complete for a frame or the top-level document. pDisp is the frame's automation
@@ -63,6 +76,14 @@ class IBrowser {
   // browser reports until it is navigated to. Every hint replaces the one before: a page loaded
   // ahead for an address no longer hinted is dropped, and an empty hint drops them all.
   virtual void HintUpcoming(const std::vector<std::u16string>& addresses) = 0;
+
+  // What the engine knows of the answer behind the last document complete it raised (valid while
+  // its handler runs and until the next load ends). The default knows nothing.
+  virtual TLoadReport LastLoadReport() { return {}; }
+  // Raises the least time between the starts of two loads (loads ahead included) to at least ms,
+  // for a server that asks for it (robots.txt's Crawl-delay); the browser keeps the larger of this
+  // and its own setting. A browser that spaces its loads must implement it; the default ignores it.
+  virtual void SetLeastLoadInterval(int ms) { (void)ms; }
 };
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/browser.h"
+#include "platform/fetcher.h"
 #include "platform/tree_view.h"
 
 namespace platform {
@@ -21,10 +22,13 @@ class IStatusBar {
   virtual std::string SimpleText() const = 0;
 };
 
+// Lines a log view keeps: over a crawl of days the oldest go (windowless, stderr has them all).
+constexpr std::size_t kMemoLineLimit = 10000;
+
 class IMemo {
  public:
   virtual ~IMemo() = default;
-  // Appends one line at the end; lines are never removed.
+  // Appends one line at the end. A memo of the window keeps the last kMemoLineLimit lines.
   virtual void AddLine(const std::string& line) = 0;
   virtual std::vector<std::string> Lines() const = 0;
 };
@@ -52,6 +56,8 @@ class ITimer {
   virtual void SetEnabled(bool enabled) = 0;
   virtual bool Enabled() const = 0;
   virtual int Interval() const = 0;
+  // Sets the interval; an enabled timer starts a full new one.
+  virtual void SetInterval(int milliseconds) = 0;
 };
 
 enum class TModalResult { mrYes, mrNo, mrCancel, mrOk };
@@ -142,6 +148,11 @@ struct TFormControls {
   ILabel* Label1 = nullptr;
   ITimer* reloader = nullptr;
   IBrowser* browser = nullptr;
+  // The form's second timer, after the reloader: the wait before a failing server is asked again.
+  ITimer* waiter = nullptr;
+  // Not a control of the table: the host's fetcher of files besides pages (robots.txt); nullptr
+  // when the host has none.
+  IFetcher* fetcher = nullptr;
 };
 
 // A window toolkit: builds a form's window from its description and offers the services a

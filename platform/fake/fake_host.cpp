@@ -64,18 +64,22 @@ void FakeApplication::Sleep(int milliseconds) {
 TFormControls FakeFormHost::Build(const TFormSpec& layout) {
   layout_ = layout;
   caption_ = layout.caption;
+  int timerCount = 0;
   for (const auto& c : layout_.controls) {
     switch (c.kind) {
       case TControlKind::ckEdit: edit.SetText(c.caption); break;
       case TControlKind::ckLabel:
         if (c.name == "Label1") label.SetInitiallyVisible(c.visible);
         break;
-      case TControlKind::ckTimer:
-        timer.interval = c.interval;
-        timer.SetEnabled(c.enabled);
-        timer.starts = 0;
-        timer.onTimer = c.onTimer;
+      case TControlKind::ckTimer: {
+        // The first timer is the reloader, the next one the waiter.
+        FakeTimer& t = timerCount++ == 0 ? timer : waiter;
+        t.interval = c.interval;
+        t.SetEnabled(c.enabled);
+        t.starts = 0;
+        t.onTimer = c.onTimer;
         break;
+      }
       case TControlKind::ckBrowser: browser.SetEvents(c.browserEvents); break;
       default: break;
     }
@@ -88,6 +92,8 @@ TFormControls FakeFormHost::Build(const TFormSpec& layout) {
   controls.Label1 = &label;
   controls.reloader = &timer;
   controls.browser = &browser;
+  controls.waiter = &waiter;
+  controls.fetcher = &fetcher;
   return controls;
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -72,6 +73,10 @@ class FakeTimer : public ITimer {
   }
   bool Enabled() const override { return enabled_; }
   int Interval() const override { return interval; }
+  void SetInterval(int milliseconds) override {
+    interval = milliseconds;
+    intervals.push_back(milliseconds);
+  }
   // Runs the timer handler when enabled; returns whether it ran.
   bool Fire() {
     if (!enabled_ || !onTimer) return false;
@@ -81,6 +86,8 @@ class FakeTimer : public ITimer {
   int interval = 0;
   // How often the timer went from disabled to enabled (each start begins a full interval).
   int starts = 0;
+  // Every interval set, in order.
+  std::vector<int> intervals;
   std::function<void()> onTimer;
 
  private:
@@ -134,6 +141,11 @@ class FakeBrowser : public IBrowser {
     hints.push_back(addresses);
     upcoming_ = addresses;
   }
+  // The report set by the test for the loads it completes.
+  TLoadReport LastLoadReport() override { return report; }
+  void SetLeastLoadInterval(int ms) override { leastLoadInterval = ms; }
+  TLoadReport report;
+  int leastLoadInterval = 0;
 
   // Ends the current load with page shown and raises document complete for it.
   void Complete(FakePage page);
@@ -162,6 +174,38 @@ class FakeBrowser : public IBrowser {
   FakePage page_;
   int readyState_ = 0;
   BrowserEvents events_;
+};
+
+// A fetcher whose answers the test gives. By default every fetch is answered at once with
+// autoAnswer (404: no robots.txt); with autoAnswer empty, fetches wait for Answer.
+class FakeFetcher : public IFetcher {
+ public:
+  void Fetch(const std::u16string& address, std::size_t maxBodyBytes, TDone done) override {
+    requests.push_back(address);
+    limits.push_back(maxBodyBytes);
+    if (autoAnswer) {
+      const TFetchResult answer = *autoAnswer;
+      done(answer);
+      return;
+    }
+    pending_.push_back(std::move(done));
+  }
+  // Answers the oldest fetch under way; returns false when none is.
+  bool Answer(const TFetchResult& result) {
+    if (pending_.empty()) return false;
+    TDone done = std::move(pending_.front());
+    pending_.pop_front();
+    done(result);
+    return true;
+  }
+  std::size_t Pending() const { return pending_.size(); }
+
+  std::optional<TFetchResult> autoAnswer = TFetchResult{404, "", {}, ""};
+  std::vector<std::u16string> requests;
+  std::vector<std::size_t> limits;
+
+ private:
+  std::deque<TDone> pending_;
 };
 
 class FakeDialogs : public IDialogs {
@@ -230,7 +274,10 @@ class FakeFormHost : public IFormHost {
   FakeEdit edit;
   FakeLabel label;
   FakeTimer timer;
+  // The form's second timer (the wait before a request is made again).
+  FakeTimer waiter;
   FakeBrowser browser;
+  FakeFetcher fetcher;
   FakeDialogs dialogs;
   FakeApplication application;
 

@@ -46,6 +46,7 @@ void StatusBarWidget::paintEvent(QPaintEvent*) {
 // ---- memo ---------------------------------------------------------------------------------------
 
 QtMemo::QtMemo(QPlainTextEdit& memo, bool bothScrollBars) : memo_(memo) {
+  memo_.setMaximumBlockCount(static_cast<int>(kMemoLineLimit));
   if (bothScrollBars) {
     // A multi-line box with a horizontal scroll bar scrolls long lines instead of wrapping them.
     memo_.setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -139,6 +140,8 @@ QtTimer::QtTimer(int interval, bool enabled, std::function<void()> onTimer)
   QObject::connect(timer_.get(), &QTimer::timeout, timer_.get(), [this] { RunHandler(onTimer_, true, this); });
   if (enabled) timer_->start();
 }
+
+void QtTimer::SetInterval(int milliseconds) { timer_->setInterval(milliseconds); }
 
 void QtTimer::SetEnabled(bool enabled) {
   if (enabled == timer_->isActive()) return;

@@ -87,6 +87,7 @@ class QtTimer : public ITimer {
   void SetEnabled(bool enabled) override;
   bool Enabled() const override { return timer_->isActive(); }
   int Interval() const override { return timer_->interval(); }
+  void SetInterval(int milliseconds) override;
   QTimer& Timer() { return *timer_; }
 
  private:

@@ -88,12 +88,14 @@ class CloseQueryFilter : public QObject {
 
 }  // namespace
 
-QtFormHost::QtFormHost(BrowserFactory browserFactory) : browserFactory_(std::move(browserFactory)) {}
+QtFormHost::QtFormHost(BrowserFactory browserFactory, std::unique_ptr<IFetcher> fetcher)
+    : browserFactory_(std::move(browserFactory)), fetcher_(std::move(fetcher)) {}
 
 QtFormHost::~QtFormHost() {
   // Timers and the browser go before the widgets; nothing may call a handler after this point.
   timers_.clear();
   browser_.reset();
+  fetcher_.reset();
   window_.reset();
 }
 
@@ -128,6 +130,7 @@ TFormControls QtFormHost::Build(const TFormSpec& form) {
     BuildControl(control, parent, controls);
   }
   SetTabOrder(form);
+  controls.fetcher = fetcher_.get();
   return controls;
 }
 
@@ -197,7 +200,12 @@ void QtFormHost::BuildControl(const TControlSpec& control, QWidget* parent, TFor
       auto& timer = timers_[control.name];
       timer = std::make_unique<QtTimer>(control.interval, control.enabled, control.onTimer);
       timer->Timer().setObjectName(ToQString(control.name));
-      if (!controls.reloader) controls.reloader = timer.get();
+      // The first timer is the reloader, the next one the waiter.
+      if (!controls.reloader) {
+        controls.reloader = timer.get();
+      } else if (!controls.waiter) {
+        controls.waiter = timer.get();
+      }
       return;
     }
   }

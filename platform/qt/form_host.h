@@ -34,7 +34,8 @@ class QtFormHost : public IFormHost {
   using BrowserFactory = std::function<std::unique_ptr<IBrowser>(QWidget* panel)>;
 
   // Without a factory the browser is a PlaceholderBrowser: a blank widget that loads nothing.
-  explicit QtFormHost(BrowserFactory browserFactory = nullptr);
+  // fetcher, when given, is handed to the form with its controls (TFormControls::fetcher).
+  explicit QtFormHost(BrowserFactory browserFactory = nullptr, std::unique_ptr<IFetcher> fetcher = nullptr);
   QtFormHost(const QtFormHost&) = delete;
   QtFormHost& operator=(const QtFormHost&) = delete;
   ~QtFormHost() override;
@@ -67,6 +68,7 @@ class QtFormHost : public IFormHost {
   TreeView tree_;
   std::unique_ptr<QWidget> window_;
   std::unique_ptr<IBrowser> browser_;
+  std::unique_ptr<IFetcher> fetcher_;
   std::vector<std::unique_ptr<QtMemo>> memos_;
   std::vector<std::unique_ptr<QtEdit>> edits_;
   std::vector<std::unique_ptr<QtLabel>> labels_;

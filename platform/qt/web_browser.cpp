@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -85,6 +86,24 @@ QObject* Links(QWebEnginePage* page) {
 
 std::u16string UrlText(const QUrl& url) { return FromQString(url.toString(QUrl::FullyEncoded)); }
 
+// What an ended load tells of its answer: the status of a 4xx or 5xx, or why none came
+// ("net::ERR_CONNECTION_REFUSED" becomes "connection refused").
+TLoadReport ReportOf(const QWebEngineLoadingInfo& info) {
+  TLoadReport report;
+  if (info.status() != QWebEngineLoadingInfo::LoadFailedStatus) return report;
+  if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain) {
+    report.httpStatus = info.errorCode();
+    return report;
+  }
+  std::string text = info.errorString().toStdString();
+  if (text.rfind("net::ERR_", 0) == 0) {
+    text = text.substr(9);
+    for (char& c : text) c = c == '_' ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  report.failure = text;
+  return report;
+}
+
 std::u16string TerminationText(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
   QString what;
   switch (status) {
@@ -136,6 +155,8 @@ QtWebBrowser::QtWebBrowser(QWidget* panel, TWebBrowserOptions options) : options
     layout->addWidget(view);
   }
   view_ = view;
+  if (!options_.userAgent.empty())
+    QWebEngineProfile::defaultProfile()->setHttpUserAgent(QString::fromStdString(options_.userAgent));
   ReplacePage();
 
   heldTimer_.setSingleShot(true);
@@ -145,6 +166,16 @@ QtWebBrowser::QtWebBrowser(QWidget* panel, TWebBrowserOptions options) : options
   aheadTimer_.setSingleShot(true);
   aheadTimer_.setTimerType(Qt::PreciseTimer);
   QObject::connect(&aheadTimer_, &QTimer::timeout, [this] { StartAheadLoads(); });
+  quietTimer_.setSingleShot(true);
+  quietTimer_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&quietTimer_, &QTimer::timeout, [this] {
+    if (!quietLoad_ || !page_) return;
+    if (const qint64 wait = DelayLeft(); wait > 0) {
+      quietTimer_.start(static_cast<int>(wait));
+      return;
+    }
+    StartLoad(quietAddress_);
+  });
 }
 
 QWebEnginePage* QtWebBrowser::MakePage() {
@@ -179,8 +210,8 @@ void QtWebBrowser::ConnectShownPage(QWebEnginePage* page) {
     if (handler) handler(FromQString(url));
   });
   QObject::connect(page, &QWebEnginePage::renderProcessTerminated, links,
-                   [this](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
-                     OnRendererStopped(static_cast<int>(status), exitCode);
+                   [this, page](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
+                     OnRendererStopped(page, static_cast<int>(status), exitCode);
                    });
 }
 
@@ -251,7 +282,10 @@ bool QtWebBrowser::TakeAheadPage(const std::u16string& address) {
   requested_ = address;
   state_ = TLoadState::lsLoading;
   // A page that has arrived is read now; one still loading is read when its load ends.
-  if (entry.arrived) ReadDocument();
+  if (entry.arrived) {
+    report_ = entry.report;
+    ReadDocument();
+  }
   return true;
 }
 
@@ -274,7 +308,7 @@ void QtWebBrowser::HintUpcoming(const std::vector<std::u16string>& addresses) {
   ahead_.clear();
   for (const std::u16string& address : wanted) {
     const auto found = std::find_if(kept.begin(), kept.end(), [&](const TAheadPage& a) { return a.address == address; });
-    ahead_.push_back(found != kept.end() ? std::move(*found) : TAheadPage{address, nullptr, false});
+    ahead_.push_back(found != kept.end() ? std::move(*found) : TAheadPage{address, nullptr, false, {}});
   }
   StartAheadLoads();
 }
@@ -315,8 +349,10 @@ void QtWebBrowser::OnAheadLoadingChanged(QWebEnginePage* page, const QWebEngineL
   if (found == ahead_.end()) return;
   switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
-      // A later load of the same page (a script or refresh) replaces what had arrived.
+      // A later load of the same page (a script or refresh) replaces what had arrived, and is a
+      // request to the server like any.
       found->arrived = false;
+      lastLoadStart_.start();
       return;
     case QWebEngineLoadingInfo::LoadStoppedStatus: return;
     case QWebEngineLoadingInfo::LoadSucceededStatus:
@@ -326,6 +362,7 @@ void QtWebBrowser::OnAheadLoadingChanged(QWebEnginePage* page, const QWebEngineL
       info.errorDomain() != QWebEngineLoadingInfo::HttpStatusCodeDomain)
     return;
   found->arrived = true;
+  found->report = ReportOf(info);
 }
 
 void QtWebBrowser::OnAheadRendererStopped(QWebEnginePage* page) {
@@ -349,8 +386,9 @@ void QtWebBrowser::Park(QWebEnginePage* page) {
 }
 
 qint64 QtWebBrowser::DelayLeft() const {
-  if (options_.navigationDelayMs <= 0 || !lastLoadStart_.isValid()) return 0;
-  return options_.navigationDelayMs - lastLoadStart_.elapsed();
+  const int delay = std::max(options_.navigationDelayMs, leastLoadIntervalMs_);
+  if (delay <= 0 || !lastLoadStart_.isValid()) return 0;
+  return delay - lastLoadStart_.elapsed();
 }
 
 void QtWebBrowser::Request(const std::u16string& address) {
@@ -390,6 +428,7 @@ void QtWebBrowser::StartLoad(const std::u16string& address) {
 void QtWebBrowser::Stop() {
   if (!page_) return;
   heldTimer_.stop();
+  quietTimer_.stop();
   quietLoad_ = false;
   if (state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading || state_ == TLoadState::lsHeld) {
     ++generation_;
@@ -399,7 +438,7 @@ void QtWebBrowser::Stop() {
   page_->triggerAction(QWebEnginePage::Stop);
 }
 
-void QtWebBrowser::OnRendererStopped(int status, int exitCode) {
+void QtWebBrowser::OnRendererStopped(QWebEnginePage* page, int status, int exitCode) {
   if (state_ == TLoadState::lsLoading || state_ == TLoadState::lsReading) {
     // The load died with the renderer: whatever it still reports (a failure, an empty script
     // result) must not be taken for its page. It waits, held, until the fresh page is in place.
@@ -412,16 +451,20 @@ void QtWebBrowser::OnRendererStopped(int status, int exitCode) {
       TerminationText(static_cast<QWebEnginePage::RenderProcessTerminationStatus>(status), exitCode);
   // Not from inside the engine's signal: the page that sends it is about to be replaced.
   std::weak_ptr<int> alive = alive_;
+  const QPointer<QWebEnginePage> stopped = page;
   QMetaObject::invokeMethod(
       view_.data(),
-      [this, alive, reason] {
-        if (!alive.expired()) RecoverRenderer(reason);
+      [this, alive, stopped, reason] {
+        if (!alive.expired()) RecoverRenderer(stopped, reason);
       },
       Qt::QueuedConnection);
 }
 
-void QtWebBrowser::RecoverRenderer(const std::u16string& reason) {
+void QtWebBrowser::RecoverRenderer(const QPointer<QWebEnginePage>& stopped, const std::u16string& reason) {
   if (!view_ || !page_) return;
+  // A Navigate meanwhile may have put a page loaded ahead in the view: that page is sound, and
+  // its load is the caller's; the stopped one is gone from the view already.
+  if (page_ != stopped) return;
   // What the old page shows, to show it again when no load is awaited.
   const std::u16string shown = LocationURL();
   ReplacePage();
@@ -451,18 +494,20 @@ void QtWebBrowser::RecoverRenderer(const std::u16string& reason) {
       return;
     case TLoadState::lsLoading:
     case TLoadState::lsReading:
-      // A Navigate came while the old page was dying and went with it.
+      // A Navigate came while the old page was dying and went with it. It is requested again as
+      // any load is, after the delay.
       ++generation_;
       document_.reset();
-      state_ = TLoadState::lsLoading;
-      StartLoad(requested_);
+      Request(requested_);
       return;
     case TLoadState::lsIdle:
     case TLoadState::lsComplete:
     case TLoadState::lsStopped:
-      // The page was handed over already (or the load was stopped): show it again, quietly.
+      // The page was handed over already (or the load was stopped): show it again, quietly, when
+      // the delay allows.
       quietLoad_ = true;
-      StartLoad(address);
+      quietAddress_ = address;
+      quietTimer_.start(static_cast<int>(std::max<qint64>(0, DelayLeft())));
       return;
   }
 }
@@ -514,6 +559,9 @@ void QtWebBrowser::OnLoadingChanged(const QWebEngineLoadingInfo& info) {
   }
   switch (info.status()) {
     case QWebEngineLoadingInfo::LoadStartedStatus:
+      // Every start counts for the delay, also that of a load the page started itself, which
+      // cannot be held back.
+      lastLoadStart_.start();
       // A load the page started itself (script, refresh) replaces whatever was shown. While one
       // of ours is loading this is its own start; after Stop it may be the stopped load's late
       // start, which must not revive it; while one of ours is held back it is the start of a
@@ -537,6 +585,7 @@ void QtWebBrowser::OnLoadingChanged(const QWebEngineLoadingInfo& info) {
       info.errorDomain() != QWebEngineLoadingInfo::HttpStatusCodeDomain)
     return;
   if (state_ != TLoadState::lsLoading || !page_) return;
+  report_ = ReportOf(info);
   ReadDocument();
 }
 

@@ -35,6 +35,9 @@ struct TWebBrowserOptions {
   // Pages loaded ahead of the one navigated to, at the addresses of the latest HintUpcoming; each
   // is a page object of its own. 0: none, the browser loads only what Navigate asks for.
   int pagesAhead = 0;
+  // The User-Agent of every page load (set on the default profile, which every page of this
+  // browser uses); empty: the engine's own.
+  std::string userAgent;
 };
 
 // IBrowser over a QWebEngineView that is created as a child of the panel and fills it.
@@ -64,7 +67,13 @@ struct TWebBrowserOptions {
 // requested again, and the load stays awaited until the caller's next Navigate.
 //
 // Delay and recycling: see TWebBrowserOptions. The delay spaces the starts of all loads, loads ahead
-// included.
+// and the restarts after a renderer stopped included; a load the page starts itself cannot be held
+// back, but counts as a start. SetLeastLoadInterval raises the delay.
+//
+// Load report: the HTTP status of an answer in 4xx or 5xx (the engine reports those as failed loads
+// that show the server's document), or the engine's reason for a load that got no answer
+// ("connection refused"). The engine does not give a page load's header fields, so Retry-After is
+// never known here.
 //
 // Loading ahead (pagesAhead > 0): the first pagesAhead addresses of the latest hint are loaded in
 // page objects of their own, outside the view, in the hint's order. A Navigate to one of them puts
@@ -98,6 +107,8 @@ class QtWebBrowser : public IBrowser {
   void SetEvents(BrowserEvents events) override;
   int LoadsAhead() const override { return options_.pagesAhead; }
   void HintUpcoming(const std::vector<std::u16string>& addresses) override;
+  TLoadReport LastLoadReport() override { return report_; }
+  void SetLeastLoadInterval(int ms) override { leastLoadIntervalMs_ = ms; }
 
   // The view, for layout and tests; nullptr after the panel destroyed it.
   QWebEngineView* View() const;
@@ -113,6 +124,7 @@ class QtWebBrowser : public IBrowser {
     QPointer<QWebEnginePage> page;
     // The load ended (succeeded, or failed with an error page): the document can be read.
     bool arrived = false;
+    TLoadReport report;
   };
 
   // Makes a page object with the crawl's settings, connected to this browser, and puts it in the
@@ -142,8 +154,8 @@ class QtWebBrowser : public IBrowser {
   // How long a load must still wait for the navigation delay, in ms; 0 or less: none.
   qint64 DelayLeft() const;
   void OnHeldNavigation();
-  void OnRendererStopped(int status, int exitCode);
-  void RecoverRenderer(const std::u16string& reason);
+  void OnRendererStopped(QWebEnginePage* page, int status, int exitCode);
+  void RecoverRenderer(const QPointer<QWebEnginePage>& stopped, const std::u16string& reason);
   void OnLoadingChanged(const QWebEngineLoadingInfo& info);
   void OnSnapshot(std::uint64_t generation, bool received, std::u16string text);
   void RaiseLoadEvents(std::uint64_t generation);
@@ -178,6 +190,11 @@ class QtWebBrowser : public IBrowser {
   QTimer aheadTimer_;
   // Expires with the browser, for callbacks that may outlive it.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  TLoadReport report_;
+  int leastLoadIntervalMs_ = 0;
+  // Holds a quiet restart back until the delay allows it.
+  QTimer quietTimer_;
+  std::u16string quietAddress_;
 };
 
 // The factory the window host takes: a QtWebBrowser filling panel, with default options.

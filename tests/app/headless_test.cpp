@@ -25,9 +25,15 @@ TEST(HeadlessArgumentsTest, AcceptsTheContractAndRefusesTheRest) {
   EXPECT_TRUE(o->resume);
   EXPECT_EQ(*o->minContent, "120");
   EXPECT_FALSE(o->delayMs) << "no delay unless asked for";
+  EXPECT_FALSE(o->ignoreRobots);
+  o = ParseHeadlessArguments({"--headless", "--user-agent", "MyBot/2 (me@example.org)", "--ignore-robots"});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->userAgent, "MyBot/2 (me@example.org)");
+  EXPECT_TRUE(o->ignoreRobots);
   for (const std::vector<std::string>& bad :
        {std::vector<std::string>{"--headless", "--min-content"}, {"--headless", "--min-content", "-5"},
-        {"--headless", "--min-content", "12x"}, {"--headless", "--bogus"}, {"--resume"}}) {
+        {"--headless", "--min-content", "12x"}, {"--headless", "--bogus"}, {"--resume"}, {"--ignore-robots"},
+        {"--user-agent", "x"}, {"--headless", "--user-agent="}}) {
     EXPECT_THROW(ParseHeadlessArguments(bad), std::invalid_argument) << bad.back();
   }
 }
@@ -70,7 +76,8 @@ TEST(HeadlessArgumentsTest, DelayBetweenLoadsTakesWholeMillisecondsUpToTheLimit)
     EXPECT_STREQ(e.what(), "--delay-ms takes a whole number of milliseconds from 0 to 10000, not 'fast'");
   }
   EXPECT_EQ(HeadlessUsage(),
-            "usage: wexa-scraper --headless [--min-content N] [--resume | --new] [--delay-ms N] [--parallel N]");
+            "usage: wexa-scraper --headless [--min-content N] [--resume | --new] [--delay-ms N] [--parallel N] "
+            "[--user-agent TEXT] [--ignore-robots]");
 }
 
 TEST(HeadlessArgumentsTest, PagesAtATimeFromTheOptionOrTheEnvironmentFromOneToSixteen) {

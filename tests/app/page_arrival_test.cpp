@@ -44,7 +44,7 @@ TEST_F(FormTest, TitleMarkersDecideAcceptanceCaseSensitively) {
     StartFresh();
     host.browser.Complete(HomePage(c.title));
     EXPECT_EQ(form->Categories().Count(), c.accepted ? 1u : 0u);
-    EXPECT_EQ(host.memo.Lines().size(), c.accepted ? 0u : 1u);
+    EXPECT_EQ(host.memo.Lines().size(), c.accepted ? 0u : 2u) << "a refused page: the retry line and its cause";
   }
 }
 
@@ -52,22 +52,25 @@ TEST_F(FormTest, PageWithoutSearchHostOrDocumentIsRequestedAgain) {
   struct Case {
     const char* what;
     FakePage page;
+    const char* cause;
   };
   std::vector<Case> cases;
-  cases.push_back({"no search host", FakePage{kRoot, u"Talmorex - Home", true,
-                                              platform::fake::MakeDocument({El(u"TABLE"), El(u"TABLE")}, kRoot)}});
-  cases.push_back({"no document", FakePage{kRoot, u"Talmorex - Home", true, nullptr}});
+  cases.push_back({"no search host",
+                   FakePage{kRoot, u"Talmorex - Home", true, platform::fake::MakeDocument({El(u"TABLE"), El(u"TABLE")}, kRoot)},
+                   "a page without the directory's search form"});
+  cases.push_back({"no document", FakePage{kRoot, u"Talmorex - Home", true, nullptr}, "a page that is no HTML document"});
   FakePage notHtml = HomePage();
   notHtml.isHtml = false;
-  cases.push_back({"not an HTML document", notHtml});
+  cases.push_back({"not an HTML document", notHtml, "a page that is no HTML document"});
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     Restart();
     StartFresh();
     const int startsBefore = host.timer.starts;
     host.browser.Complete(c.page);
-    ASSERT_EQ(host.memo.Lines().size(), 1u);
+    ASSERT_EQ(host.memo.Lines().size(), 2u);
     EXPECT_EQ(host.memo.Lines()[0], "Retrying server (http://www.wexa.org)...");
+    EXPECT_EQ(host.memo.Lines()[1], std::string("Requesting it again at once: ") + c.cause);
     EXPECT_EQ(host.browser.stops, 1);
     ASSERT_EQ(host.browser.navigations.size(), 2u);
     EXPECT_EQ(host.browser.navigations[1], kRoot);

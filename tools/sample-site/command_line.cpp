@@ -78,6 +78,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
       {"--fault-stall", rateOption(s.faults.stall)},
       {"--stall-seconds", intOption(cl.stallSeconds, 0, 86400)},
       {"--latency", intOption(cl.latencyMs, 0, 60000)},
+      {"--robots", [&](const std::string& v) { cl.robotsFile = v; return !v.empty(); }},
+      {"--busy-pages", intOption(cl.busyPages, 0, 1000000)},
       {"--dump-expected",
        [&](const std::string& v) {
          std::int64_t n;
@@ -88,7 +90,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
       {"--dump-root", [&](const std::string& v) { cl.dumpRoot = v; return true; }},
   };
   const std::map<std::string, bool*> flags = {
-      {"--help", &cl.help}, {"-h", &cl.help}, {"--version", &cl.version}, {"--print-port", &cl.printPort}, {"--log-requests", &cl.logRequests}};
+      {"--help", &cl.help}, {"-h", &cl.help}, {"--version", &cl.version}, {"--print-port", &cl.printPort}, {"--log-requests", &cl.logRequests}, {"--log-details", &cl.logDetails}};
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -119,6 +121,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
     }
   }
   if (!cl.help && !cl.version) error = ValidateOptions(cl.site);
+  if (error.empty() && cl.busyPages > cl.site.topLevel) error = "--busy-pages may not exceed --top-level";
   return cl;
 }
 
@@ -155,6 +158,10 @@ Server:
   --port N                 port, 0 = a free one chosen by the system (default 0)
   --print-port             print only the port number on start
   --log-requests           one line per request on stderr: method, path, status, fault
+  --log-details            with --log-requests, two more fields: milliseconds since the
+                           server started, then the request's User-Agent (to the line's end)
+  --robots FILE            serve FILE's bytes as /robots.txt (text/plain); without it
+                           /robots.txt is 404
   --latency MS             wait MS milliseconds before every response, as a distant server
                            would (0 to 60000, default 0)
 
@@ -166,6 +173,9 @@ seed and the address, so a run with the same options fails at the same addresses
   --fault-500 R            status 500 with an error page
   --fault-stall R          the page, served only after --stall-seconds
   --stall-seconds N        length of a stall (default 35; a shutdown ends a stall at once)
+  --busy-pages N           the first N top-level categories' pages answer "503 Service
+                           Unavailable" first: the k-th of them (from 0) 3 + k % 2 times, with
+                           "Retry-After: 1 + k % 2"; logged with the fault "busy"
   Rates are in [0, 1] and must sum to at most 1 (default 0 each).
 
 Expected crawl:

@@ -14,6 +14,9 @@ struct CommandLine {
   int port = 0;             // 0: the system picks a free port
   bool printPort = false;   // print only the port number instead of the "listening on" line
   bool logRequests = false; // one line per request on stderr
+  bool logDetails = false;  // ... with the time since the start in ms and the User-Agent
+  std::string robotsFile;   // served as /robots.txt; empty: /robots.txt is 404
+  int busyPages = 0;        // top-level pages that answer 503 with Retry-After a few times first
   int stallSeconds = 35;
   int latencyMs = 0;        // added before every response
   bool help = false;

@@ -3,7 +3,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,9 +45,27 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   SampleServer server(model, std::chrono::seconds(cl.stallSeconds), std::chrono::milliseconds(cl.latencyMs));
+  if (!cl.robotsFile.empty()) {
+    std::ifstream file(cl.robotsFile, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file) {
+      std::cerr << "wexa-sample-site: cannot read " << cl.robotsFile << "\n";
+      return 2;
+    }
+    server.SetRobots(text.str());
+  }
+  server.SetBusyPages(cl.busyPages);
   if (cl.logRequests) {
-    server.SetLogger([](const std::string& method, const std::string& path, int status, FaultKind fault) {
-      std::fprintf(stderr, "%s %s %d %s\n", method.c_str(), path.c_str(), status, FaultName(fault));
+    const bool details = cl.logDetails;
+    server.SetLogger([details](const std::string& method, const std::string& path, int status, FaultKind fault,
+                               long long ms, const std::string& userAgent) {
+      if (details) {
+        std::fprintf(stderr, "%s %s %d %s %lld %s\n", method.c_str(), path.c_str(), status, FaultName(fault), ms,
+                     userAgent.c_str());
+      } else {
+        std::fprintf(stderr, "%s %s %d %s\n", method.c_str(), path.c_str(), status, FaultName(fault));
+      }
     });
   }
   int port;

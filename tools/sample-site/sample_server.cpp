@@ -31,13 +31,16 @@ SampleServer::SampleServer(const SiteModel& model, std::chrono::milliseconds sta
     if (latency_.count() > 0) InterruptibleWait(latency_);
     const Reply reply = Respond(request.path);
     response.status = reply.status;
-    response.set_content(reply.body, kContentType);
-    std::function<void(const std::string&, const std::string&, int, FaultKind)> logger;
+    if (reply.retryAfter > 0) response.set_header("Retry-After", std::to_string(reply.retryAfter));
+    response.set_content(reply.body, reply.contentType ? reply.contentType : kContentType);
+    Logger logger;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       logger = logger_;
     }
-    if (logger) logger(request.method, request.path, reply.status, reply.fault);
+    const long long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count();
+    if (logger) logger(request.method, request.path, reply.status, reply.fault, ms, request.get_header_value("User-Agent"));
   });
 }
 
@@ -79,9 +82,16 @@ void SampleServer::Stop() {
   if (listener_.joinable()) listener_.join();
 }
 
-void SampleServer::SetLogger(std::function<void(const std::string&, const std::string&, int, FaultKind)> logger) {
+void SampleServer::SetLogger(Logger logger) {
   std::lock_guard<std::mutex> lock(mutex_);
   logger_ = std::move(logger);
+}
+
+void SampleServer::SetRobots(std::string text) { robots_ = std::move(text); }
+
+void SampleServer::SetBusyPages(int count) {
+  for (int k = 0; k < count && k < model_.TopLevel(); ++k)
+    busy_[model_.Categories()[static_cast<std::size_t>(k)].path] = {3 + k % 2, 1 + k % 2};
 }
 
 int SampleServer::RequestCount(const std::string& path) const {
@@ -97,15 +107,23 @@ void SampleServer::InterruptibleWait(std::chrono::milliseconds time) {
 
 SampleServer::Reply SampleServer::Respond(const std::string& path) {
   bool first;
+  int seen;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    first = ++requests_[path] == 1;
+    seen = ++requests_[path];
+    first = seen == 1;
   }
+  if (path == "/robots.txt" && robots_) return {200, *robots_, FaultKind::None, 0, "text/plain"};
+  if (const auto busy = busy_.find(path); busy != busy_.end() && seen <= busy->second.first)
+    return {503, "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head><body></body></html>\n",
+            FaultKind::Busy, busy->second.second};
   std::optional<std::string> page = model_.PageAt(path);
   if (!page) return {404, "<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head><body></body></html>\n"};
 
   const FaultKind fault = first ? model_.FaultFor(path) : FaultKind::None;
   switch (fault) {
+    // Busy pages are answered above; no address has it as its first-request fault.
+    case FaultKind::Busy:
     case FaultKind::None: return {200, std::move(*page), fault};
     case FaultKind::WrongPage: return {200, model_.WrongPage(), fault};
     case FaultKind::NoSearchHost: return {200, model_.PageWithoutSearchHost(path), fault};

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -43,8 +44,16 @@ class SampleServer {
   // Ends every stall at once, stops listening and joins the server's threads. Idempotent.
   void Stop();
 
-  // Called after each response with method, path, status and the fault injected (None if none).
-  void SetLogger(std::function<void(const std::string&, const std::string&, int, FaultKind)> logger);
+  // Called after each response with method, path, status, the fault injected (None if none), the
+  // milliseconds since the server was made and the request's User-Agent.
+  using Logger = std::function<void(const std::string& method, const std::string& path, int status, FaultKind fault,
+                                    long long milliseconds, const std::string& userAgent)>;
+  void SetLogger(Logger logger);
+  // Serves text as /robots.txt (text/plain). Call before Start.
+  void SetRobots(std::string text);
+  // The first count top-level pages answer 503 first: the k-th 3 + k % 2 times, with
+  // "Retry-After: 1 + k % 2". Call before Start.
+  void SetBusyPages(int count);
 
   // Requests seen for path so far, faulty ones included.
   int RequestCount(const std::string& path) const;
@@ -54,6 +63,8 @@ class SampleServer {
     int status = 200;
     std::string body;
     FaultKind fault = FaultKind::None;
+    int retryAfter = 0;  // seconds; 0: no Retry-After
+    const char* contentType = nullptr;  // nullptr: text/html
   };
   Reply Respond(const std::string& path);
   // Sleeps for the given time; returns early when Stop is called.
@@ -64,7 +75,11 @@ class SampleServer {
   const std::chrono::milliseconds latency_;
   std::unique_ptr<httplib::Server> server_;
   std::thread listener_;
-  std::function<void(const std::string&, const std::string&, int, FaultKind)> logger_;
+  Logger logger_;
+  std::optional<std::string> robots_;
+  // Busy page paths: how often each answers 503, and its Retry-After.
+  std::map<std::string, std::pair<int, int>> busy_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
   mutable std::mutex mutex_;
   std::condition_variable stopping_;

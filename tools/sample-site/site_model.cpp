@@ -92,6 +92,7 @@ const char* FaultName(FaultKind kind) {
     case FaultKind::Truncated: return "truncated";
     case FaultKind::Http500: return "500";
     case FaultKind::Stall: return "stall";
+    case FaultKind::Busy: return "busy";
   }
   return "?";
 }
@@ -578,7 +579,8 @@ std::string ItemText(const Entry& e) {
 
 }  // namespace
 
-ExpectedCrawl ComputeExpected(const SiteModel& model, int minContent) {
+ExpectedCrawl ComputeExpected(const SiteModel& model, int minContent,
+                              const std::function<bool(const std::string& path)>& visits) {
   ExpectedCrawl crawl;
   const std::vector<Category>& cats = model.Categories();
   std::deque<int> pending;
@@ -595,8 +597,9 @@ ExpectedCrawl ComputeExpected(const SiteModel& model, int minContent) {
   while (!pending.empty()) {
     const int page = pending.front();
     pending.pop_front();
-    ++crawl.pagesVisited;
     const Category& c = cats[static_cast<std::size_t>(page)];
+    if (visits && !visits(c.path)) continue;
+    ++crawl.pagesVisited;
     bool belowSeeAlso = false;
     bool ended = false;
     for (const Block& block : c.blocks) {

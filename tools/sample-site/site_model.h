@@ -8,6 +8,7 @@
 // threads at once.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -45,7 +46,8 @@ struct FaultRates {
   double stall = 0;         // the normal page, served only after the stall time
 };
 
-enum class FaultKind { None, WrongPage, NoSearchHost, Truncated, Http500, Stall };
+// Busy: a page of --busy-pages answering 503 with Retry-After (not a first-request fault).
+enum class FaultKind { None, WrongPage, NoSearchHost, Truncated, Http500, Stall, Busy };
 
 const char* FaultName(FaultKind kind);
 
@@ -185,7 +187,11 @@ struct ExpectedCrawl {
 // only; -1 without an I element) reaches minContent; "@" in its text makes it symbolic. A real entry
 // whose address is already queued (ignoring case) is recorded and ends its page. Symbolic
 // categories survive when their address is exactly that of a recorded real category.
-ExpectedCrawl ComputeExpected(const SiteModel& model, int minContent);
+// visits, when given, tells whether the crawler requests a category's page (a crawler obeying
+// robots.txt does not request every one): a page not requested adds nothing, its category is
+// still recorded.
+ExpectedCrawl ComputeExpected(const SiteModel& model, int minContent,
+                              const std::function<bool(const std::string& path)>& visits = nullptr);
 
 // The tab-separated dump of an expected crawl; urlPrefix is put in front of every path.
 //   C <id> <content> <url> <parent-url or empty> <name>
