@@ -9,7 +9,7 @@
 #include "common/exceptions.h"
 
 const char* const kHeadlessUsage =
-    "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]";
+    "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N] [--engine web|http]";
 
 namespace {
 
@@ -28,24 +28,36 @@ std::string DelayError(const std::string& source, const std::string& text) {
 }
 
 // A number of pages in flight from its text, or nullopt when it is not a whole number in range.
-std::optional<int> ParseParallel(const std::string& text) {
+std::optional<int> ParseParallel(const std::string& text, TPageEngine engine) {
   if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos)
     return std::nullopt;
   const int value = std::stoi(text);
-  if (value < 1 || value > kMaxParallelPages) return std::nullopt;
+  if (value < 1 || value > MaxParallelPages(engine)) return std::nullopt;
   return value;
 }
 
-std::string ParallelError(const std::string& source, const std::string& text) {
-  return source + " takes a whole number of pages from 1 to " + std::to_string(kMaxParallelPages) + ", not '" +
+std::string ParallelError(const std::string& source, const std::string& text, TPageEngine engine) {
+  return source + " takes a whole number of pages from 1 to " + std::to_string(MaxParallelPages(engine)) + ", not '" +
          text + "'";
+}
+
+std::optional<TPageEngine> ParseEngine(const std::string& text) {
+  if (text == "web") return peWeb;
+  if (text == "http") return peHttp;
+  return std::nullopt;
+}
+
+std::string EngineError(const std::string& source, const std::string& text) {
+  return source + " takes web or http, not '" + text + "'";
 }
 
 }  // namespace
 
-std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args) {
+std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
+                                                       const char* engineEnvironment) {
   bool headless = false;
   THeadlessOptions options;
+  std::optional<std::string> parallelText;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     // The value of option name, given as "name value" or "name=value"; nullopt when a is not name.
@@ -67,15 +79,29 @@ std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::st
       options.delayMs = ParseDelay(*delay);
       if (!options.delayMs) throw std::invalid_argument(DelayError("--delay-ms", *delay));
     } else if (const auto parallel = valueOf("--parallel")) {
-      options.parallel = ParseParallel(*parallel);
-      if (!options.parallel) throw std::invalid_argument(ParallelError("--parallel", *parallel));
+      parallelText = *parallel;
+    } else if (const auto engine = valueOf("--engine")) {
+      options.engine = ParseEngine(*engine);
+      if (!options.engine) throw std::invalid_argument(EngineError("--engine", *engine));
     } else {
       throw std::invalid_argument("unknown argument: " + a);
     }
   }
+  if (parallelText) {
+    // The engine's limit: the command line's engine, else the environment's when it is valid.
+    TPageEngine engine = peWeb;
+    if (options.engine) {
+      engine = *options.engine;
+    } else if (engineEnvironment) {
+      engine = ParseEngine(engineEnvironment).value_or(peWeb);
+    }
+    options.parallel = ParseParallel(*parallelText, engine);
+    if (!options.parallel) throw std::invalid_argument(ParallelError("--parallel", *parallelText, engine));
+  }
   if (!headless) {
     if (options.resume || options.minContent || options.delayMs || options.parallel)
       throw std::invalid_argument("--resume, --min-content, --delay-ms and --parallel need --headless");
+    if (options.engine) throw std::invalid_argument("--engine needs --headless; in the window, set WEXA_ENGINE");
     return std::nullopt;
   }
   if (options.minContent) {
@@ -99,6 +125,7 @@ std::string ProgramHelpText() {
   return R"(Usage:
   wexa-scraper
   wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
+                        [--engine web|http]
   wexa-scraper --help | --version
 
 Crawls the category tree of the Wexa web directory and records every category it reaches: name,
@@ -118,9 +145,17 @@ Options:
                       only
   --delay-ms N        let at least N ms (0 to 10000) pass between the starts of two page loads
                       (default 0; wins over WEXA_DELAY_MS); windowless only
-  --parallel N        load up to N pages at a time (1 to 16): the next categories of the queue
-                      are loaded ahead while one is read; the result is the same for every N
-                      (default 1; wins over WEXA_PARALLEL); windowless only
+  --parallel N        load up to N pages at a time (1 to 16 with the web engine, 1 to 64 with
+                      http): the next categories of the queue are loaded ahead while one is
+                      read; the result is the same for every N (default 1; wins over
+                      WEXA_PARALLEL); windowless only
+  --engine web|http   what loads and reads the pages (default web; wins over WEXA_ENGINE):
+                      web   a browser engine renders every page as a user sees it; in the
+                            window the view shows the live page
+                      http  plain HTTP requests and an HTML parser read the same page without
+                            a browser: the same saved crawl, several times faster, in a few
+                            tens of MiB; the view shows the fetched page's markup
+                      windowless only; in the window, set WEXA_ENGINE
   -h, --help          show this text and exit
   --version           show the program's name and version and exit
 
@@ -129,7 +164,8 @@ Environment:
   WEXA_SEARCH_HOST    the search host every complete directory page names (default
                       search.wexa.org)
   WEXA_DELAY_MS       least time in ms between the starts of two page loads (default 0)
-  WEXA_PARALLEL       pages loaded at a time, 1 to 16 (default 1)
+  WEXA_PARALLEL       pages loaded at a time, 1 to 16 (web) or 64 (http) (default 1)
+  WEXA_ENGINE         web or http, the page engine, in the window and windowless (default web)
   QTWEBENGINE_DISABLE_SANDBOX
                       1 turns the web engine's sandbox off; needed when running as root
 
@@ -150,12 +186,26 @@ int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const cha
   return *delay;
 }
 
-int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
-  if (headless && headless->parallel) return *headless->parallel;
+int MaxParallelPages(TPageEngine engine) { return engine == peHttp ? kMaxParallelPagesHttp : kMaxParallelPages; }
+
+int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue, TPageEngine engine) {
+  if (headless && headless->parallel) {
+    if (*headless->parallel > MaxParallelPages(engine))
+      throw std::invalid_argument(ParallelError("--parallel", std::to_string(*headless->parallel), engine));
+    return *headless->parallel;
+  }
   if (!environmentValue || !*environmentValue) return 1;
-  const std::optional<int> pages = ParseParallel(environmentValue);
-  if (!pages) throw std::invalid_argument(ParallelError("WEXA_PARALLEL", environmentValue));
+  const std::optional<int> pages = ParseParallel(environmentValue, engine);
+  if (!pages) throw std::invalid_argument(ParallelError("WEXA_PARALLEL", environmentValue, engine));
   return *pages;
+}
+
+TPageEngine PageEngine(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
+  if (headless && headless->engine) return *headless->engine;
+  if (!environmentValue || !*environmentValue) return peWeb;
+  const std::optional<TPageEngine> engine = ParseEngine(environmentValue);
+  if (!engine) throw std::invalid_argument(EngineError("WEXA_ENGINE", environmentValue));
+  return *engine;
 }
 
 std::string TerminalStatusSuffix(double elapsedSeconds, long long pageLoads) {

@@ -6,6 +6,7 @@
 // place instead, with the elapsed time and the page loads per second at its end.
 //
 // Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
+//                                [--engine web|http]
 //        wexa-scraper --help | --version
 
 #include <functional>
@@ -17,6 +18,10 @@
 
 #include "platform/toolkit.h"
 
+// What loads and reads the pages: the web engine (a browser per page, as a user sees them) or
+// plain HTTP with an HTML parser (no browser; the same records, far faster and smaller).
+enum TPageEngine { peWeb, peHttp };
+
 struct THeadlessOptions {
   bool resume = false;
   // The text typed into Edit1; the form's own "5000" when absent.
@@ -25,11 +30,20 @@ struct THeadlessOptions {
   std::optional<int> delayMs;
   // Pages loaded at a time; when absent, WEXA_PARALLEL decides.
   std::optional<int> parallel;
+  // The page engine; when absent, WEXA_ENGINE decides.
+  std::optional<TPageEngine> engine;
 };
 
 // Parses the arguments after the program name. Returns nullopt when they are not windowless mode
 // (no --headless). Throws std::invalid_argument with a usage message for a malformed command line.
-std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args);
+// engineEnvironment (WEXA_ENGINE) decides, when --engine is absent, the largest --parallel taken.
+std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
+                                                       const char* engineEnvironment = nullptr);
+
+// The page engine for this run: --engine when given (headless), otherwise environmentValue
+// (WEXA_ENGINE; null or empty: unset), otherwise peWeb. Throws std::invalid_argument naming the
+// source and the choices when the value is neither "web" nor "http".
+TPageEngine PageEngine(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
 // The largest delay between two page loads. The hold counts against the reload timer's period
 // (a page is requested again when none was accepted 30000 ms after its navigation), so the delay
@@ -42,13 +56,17 @@ constexpr int kMaxNavigationDelayMs = 10000;
 // kMaxNavigationDelayMs.
 int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
-// The most pages loaded at a time: the page read and the ones loaded ahead of it.
+// The most pages loaded at a time: the page read and the ones loaded ahead of it; each costs a
+// browser page with the web engine, a request and a parsed document with http.
 constexpr int kMaxParallelPages = 16;
+constexpr int kMaxParallelPagesHttp = 64;
+int MaxParallelPages(TPageEngine engine);
 
 // The pages loaded at a time for this run: --parallel when given (headless), otherwise
 // environmentValue (WEXA_PARALLEL; null or empty: unset), otherwise 1. Throws std::invalid_argument
-// naming the source when the value is not a whole number from 1 to kMaxParallelPages.
-int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
+// naming the source when the value is not a whole number from 1 to MaxParallelPages(engine).
+int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue,
+                  TPageEngine engine = peWeb);
 
 // The usage line printed with a usage error.
 extern const char* const kHeadlessUsage;

@@ -23,6 +23,7 @@
 #include "platform/qt/crash_report.h"
 #include "platform/qt/fatal_report.h"
 #include "platform/qt/form_host.h"
+#include "platform/qt/http_page_view.h"
 #include "platform/qt/web_browser.h"
 #include "version/VersionInfo.h"
 
@@ -137,6 +138,16 @@ int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options)
   return exitCode;
 }
 
+// The http engine's settings: the web engine's delay and pages ahead, and the program's name and
+// version as its User-Agent.
+platform::http::THttpBrowserOptions HttpOptions(const platform::qt::TWebBrowserOptions& web) {
+  platform::http::THttpBrowserOptions options;
+  options.navigationDelayMs = web.navigationDelayMs;
+  options.pagesAhead = web.pagesAhead;
+  options.userAgent = "WexaCategoryScraper/" + ProgramVersionText([](const Exception&) {});
+  return options;
+}
+
 // Answers --help and --version before anything starts, so that they need no display, no sandbox
 // setting and no log folder.
 int AnswerInformationRequest(TInformationRequest request) {
@@ -161,15 +172,17 @@ int main(int argc, char** argv) {
     return AnswerInformationRequest(request);
   std::optional<THeadlessOptions> headless;
   try {
-    headless = ParseHeadlessArguments(args);
+    headless = ParseHeadlessArguments(args, std::getenv("WEXA_ENGINE"));
   } catch (const std::invalid_argument& error) {
     std::cerr << error.what() << '\n' << kHeadlessUsage << '\n';
     return 2;
   }
   platform::qt::TWebBrowserOptions browserOptions;
+  TPageEngine engine = peWeb;
   try {
+    engine = PageEngine(headless, std::getenv("WEXA_ENGINE"));
     browserOptions.navigationDelayMs = NavigationDelayMs(headless, std::getenv("WEXA_DELAY_MS"));
-    browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL")) - 1;
+    browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL"), engine) - 1;
   } catch (const std::invalid_argument& error) {
     std::cerr << error.what() << '\n';
     return 2;
@@ -184,7 +197,7 @@ int main(int argc, char** argv) {
   LogLevel = llWarn;
 
   std::string sandboxProblem;
-  if (!platform::qt::CheckWebEngineSandboxSetting(&sandboxProblem)) {
+  if (engine == peWeb && !platform::qt::CheckWebEngineSandboxSetting(&sandboxProblem)) {
     std::cerr << sandboxProblem << '\n';
     return 2;
   }
@@ -202,7 +215,8 @@ int main(int argc, char** argv) {
   {
     platform::qt::WexaApplication application(argc, argv);
     platform::qt::InstallFatalSignalReport(DefaultLogPath());
-    platform::qt::QtFormHost host(platform::qt::WebBrowserFactory(browserOptions));
+    platform::qt::QtFormHost host(engine == peHttp ? platform::qt::HttpBrowserFactory(HttpOptions(browserOptions), !headless)
+                                                   : platform::qt::WebBrowserFactory(browserOptions));
     if (headless) {
       exitCode = RunHeadless(host, *headless);
     } else {

@@ -70,7 +70,7 @@ TEST(HeadlessArgumentsTest, DelayBetweenLoadsTakesWholeMillisecondsUpToTheLimit)
     EXPECT_STREQ(e.what(), "--delay-ms takes a whole number of milliseconds from 0 to 10000, not 'fast'");
   }
   EXPECT_EQ(std::string(kHeadlessUsage),
-            "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]");
+            "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N] [--engine web|http]");
 }
 
 TEST(HeadlessArgumentsTest, PagesAtATimeFromTheOptionOrTheEnvironmentFromOneToSixteen) {
