@@ -283,8 +283,7 @@ class THttpBrowser::TImpl {
     const int error = reply->error();
     // An HTTP error status still has a response, which the browser shows; a failure without a
     // complete response shows an error page at the address requested.
-    const bool response = !fetch->tooLarge && status.isValid() &&
-                          (error == QNetworkReply::NoError || (error >= 201 && error <= 299) || (error >= 401 && error <= 499));
+    const bool response = !fetch->tooLarge && status.isValid() && (error == QNetworkReply::NoError || status.toInt() >= 400);
     if (response) {
       const QUrl at = Normalized(reply->url());
       fetch->url = UrlText(at);
