@@ -9,7 +9,10 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "platform/http/html_document.h"
@@ -42,6 +45,31 @@ std::string ErrorPage(const QUrl& url, const QString& reason) {
   const QString host = url.host().isEmpty() ? url.toString() : url.host();
   return "<!DOCTYPE html><html><head><title>" + Escaped(host) + "</title></head><body><h1>This page cannot be shown</h1><p>" +
          Escaped(url.toString()) + "</p><p>" + Escaped(reason) + "</p></body></html>";
+}
+
+// The body of a response sent with Content-Encoding gzip or deflate, decompressed; nullopt when it
+// does not decompress or grows beyond limit bytes.
+std::optional<QByteArray> Inflate(const QByteArray& body, std::int64_t limit, bool raw) {
+  z_stream stream{};
+  // 15 + 32: a zlib or a gzip stream, told apart by its header; -15: raw deflate, which some
+  // servers send for "deflate".
+  if (inflateInit2(&stream, raw ? -15 : 15 + 32) != Z_OK) return std::nullopt;
+  QByteArray out;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.constData()));
+  stream.avail_in = static_cast<uInt>(body.size());
+  int status = Z_OK;
+  char buffer[64 * 1024];
+  while (status == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    status = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, static_cast<qsizetype>(sizeof buffer - stream.avail_out));
+    if (out.size() > limit) status = Z_MEM_ERROR;
+    if (status == Z_BUF_ERROR && stream.avail_in == 0) break;  // a stream cut short: what arrived
+  }
+  inflateEnd(&stream);
+  if (status != Z_STREAM_END && status != Z_BUF_ERROR) return std::nullopt;
+  return out;
 }
 
 // A load, navigated to or ahead: its request, and once it has arrived, its page.
@@ -227,6 +255,9 @@ class THttpBrowser::TImpl {
     QNetworkRequest request(QUrl(QString::fromStdU16String(fetch->address)));
     request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromStdString(options_.userAgent));
     request.setRawHeader("Accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8");
+    // What a browser asks for over plain HTTP. Set here, the manager leaves the body as it came
+    // (it would otherwise also ask for brotli, which costs a server far more time per page).
+    request.setRawHeader("Accept-Encoding", "gzip, deflate");
     request.setMaximumRedirectsAllowed(kMaxRedirects);
     QNetworkReply* reply = fetch->manager->get(request);
     fetch->reply = reply;
@@ -283,7 +314,19 @@ class THttpBrowser::TImpl {
     const int error = reply->error();
     // An HTTP error status still has a response, which the browser shows; a failure without a
     // complete response shows an error page at the address requested.
-    const bool response = !fetch->tooLarge && status.isValid() && (error == QNetworkReply::NoError || status.toInt() >= 400);
+    bool response = !fetch->tooLarge && status.isValid() && (error == QNetworkReply::NoError || status.toInt() >= 400);
+    QString reason = reply->errorString();
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (response && !fetch->body.isEmpty() && (encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate")) {
+      std::optional<QByteArray> plain = Inflate(fetch->body, options_.maxPageBytes, false);
+      if (!plain && encoding == "deflate") plain = Inflate(fetch->body, options_.maxPageBytes, true);
+      if (plain) {
+        fetch->body = std::move(*plain);
+      } else {
+        response = false;
+        reason = QStringLiteral("The page's content encoding could not be decoded");
+      }
+    }
     if (response) {
       const QUrl at = Normalized(reply->url());
       fetch->url = UrlText(at);
@@ -295,8 +338,7 @@ class THttpBrowser::TImpl {
       }
     } else {
       fetch->url = UrlText(requested);
-      const QString reason = fetch->tooLarge ? QStringLiteral("The page is larger than %1 bytes").arg(options_.maxPageBytes)
-                                             : reply->errorString();
+      if (fetch->tooLarge) reason = QStringLiteral("The page is larger than %1 bytes").arg(options_.maxPageBytes);
       fetch->markup = ErrorPage(requested, reason);
     }
     fetch->body = QByteArray();
