@@ -3,6 +3,11 @@
 #include <fmt/printf.h>
 
 #include <algorithm>
+#include <deque>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <tuple>
 #include <filesystem>
 #include <vector>
 
@@ -28,6 +33,21 @@ constexpr const char* kSaveQuestion = "Do you want to save the state?";
 constexpr const char* kUnknownQueueEntry = "Queue entry %d names no category; skipped";
 constexpr const char* kQueueFile = "queue.lst";
 constexpr const char* kTreeFile = "tree.xml";
+constexpr const char* kJournalFile = "crawl.journal";
+constexpr const char* kPreviousSuffix = ".previous";
+constexpr const char* kJournalKeptLine =
+    "The crawl journal %s held work that no saved state has; it was kept as %s. To go back to it, rename it "
+    "to %s and press \"load state\".";
+constexpr const char* kPairKeptLine =
+    "The saved state in %s and %s belongs to another crawl; it was kept as %s and %s.";
+constexpr const char* kJournalWriteFailed =
+    "The crawl stopped: the crawl journal cannot be written (%s). Make room, then press \"start\" or \"save state\".";
+constexpr const char* kTornJournalLine =
+    "The last entry of the crawl journal %s was incomplete (offset %d) and was dropped; its page is loaded again.";
+constexpr const char* kForeignJournalLine =
+    "The crawl journal %s belongs to another saved state; it was ignored and left as it is.";
+constexpr const char* kHeaderlessJournalLine = "The crawl journal %s holds no entries (it was never completed); ignored.";
+constexpr const char* kFinishingLine = "The crawl is finishing (computing symbolic categories); wait for the finished line.";
 constexpr const char* kLowMinimumQuestion =
     "For the minimum content level you choosed, it might take long to process and a lot of memory will be "
     "involved resulting in a possible out of memory. This will be fixed in future versions. Continue?";
@@ -122,11 +142,19 @@ void TForm1::FormCreate() {
   symbolicCount = 0;
   directory = std::make_unique<TWexa>();
   stopped = true;
+  journal_ = std::make_unique<TJournalWriter>();
 }
 
 void TForm1::FormDestroy() {
   closing_ = true;
-  if (queue && host_.Dialogs().Confirm(kSaveQuestion, false) == platform::TModalResult::mrYes) SaveState();
+  if (queue && host_.Dialogs().Confirm(kSaveQuestion, false) == platform::TModalResult::mrYes) {
+    SaveState();
+  } else if (journal_ && journalAppended_) {
+    // The next "load state" gives what was saved last, as asked; the work since stays recoverable.
+    journal_->Close();
+    KeepJournalAside();
+  }
+  if (journal_) journal_->Close();
   directory.reset();
   queue.reset();
 }
@@ -134,6 +162,10 @@ void TForm1::FormDestroy() {
 void TForm1::Button2Click() {
   // During a save the tree must not change under it; the symbolic pass would delete nodes.
   if (!stopped || saving_) return;
+  if (finishing_) {
+    Memo1->AddLine(kFinishingLine);
+    return;
+  }
   minContent = StrToInt(Edit1->Text());
   if (minContent < config::kConfirmationThreshold &&
       host_.Dialogs().Confirm(kLowMinimumQuestion, true) != platform::TModalResult::mrYes) {
@@ -147,6 +179,9 @@ void TForm1::Button2Click() {
   } else if (categories->Count() > 0) {
     Progress();
   } else {
+    // A crawl from an empty tree is new work: its journal extends no saved pair.
+    journal_->Close();
+    journalBase_ = TJournalHeader{};
     NavigateCrawl(config::RootUrl());
   }
 }
@@ -181,6 +216,10 @@ void TForm1::Button1Click() {
 void TForm1::Button3Click() { SaveState(); }
 
 void TForm1::Button4Click() {
+  if (finishing_) {
+    Memo1->AddLine(kFinishingLine);
+    return;
+  }
   if (stopped && !saving_) LoadState();
 }
 
@@ -296,7 +335,14 @@ void TForm1::ParseCategoryPage() {
   }
 
   const Variant items = document.Get(u"all").Call(u"tags", {Variant(u"LI")});
-  TreeNode* parent = FindCategoryNode(browser->LocationURL());
+  TJournalPage page;
+  page.takenID = queue->ReadPos() > 0 ? queue->Items(queue->ReadPos() - 1)->ID : 0;
+  page.minContent = minContent;
+  page.location = browser->LocationURL();
+  TreeNode* parent = FindCategoryNode(page.location);
+  // What the page changed is journaled also when an error ends the parse half-way, so that the
+  // journal always matches the tree. The error that ended it is the one reported.
+  try {
 
   const int itemCount = items.Get(u"length").AsInteger();
   for (int i = 0; i < itemCount; ++i) {
@@ -325,6 +371,7 @@ void TForm1::ParseCategoryPage() {
       auto* record = new TSymbolicCategory(-1, linkText, address);
       directory->AddCategory(record);
       categories->AddChildObject(parent, ToUtf8(record->Name) + "@", record);
+      page.items.push_back({TJournalItem::jkSymbolic, 0, 0, record->Name, record->Url});
     } else {
       ++lastID;
       ++categoryCount;
@@ -332,13 +379,27 @@ void TForm1::ParseCategoryPage() {
       directory->AddCategory(record);
       categories->AddChildObject(parent, link.Get(u"innertext").AsString(), record);
       if (QueueHasUrl(address)) {
+        page.items.push_back({TJournalItem::jkUnqueued, record->ID, record->Content, record->Name, record->Url});
+        AppendJournal(page);
         host_.Dialogs().ShowMessage(fmt::sprintf("bingo %d %d", boundary, top));
         return;
       }
       queue->Push(record);
+      page.items.push_back({TJournalItem::jkQueued, record->ID, record->Content, record->Name, record->Url});
     }
     ShowProgressLine();
   }
+  } catch (const EInOutError&) {
+    throw;
+  } catch (...) {
+    try {
+      AppendJournal(page);
+    } catch (const EInOutError&) {
+      // The page stays due in the journal writer and goes out with the next one.
+    }
+    throw;
+  }
+  AppendJournal(page);
   Progress();
 }
 
@@ -362,6 +423,11 @@ void TForm1::ParseRootPage() {
   }
 
   TreeNode* parent = categories->GetFirstNode();
+  TJournalPage entry;
+  entry.root = true;
+  entry.minContent = minContent;
+  entry.location = browser->LocationURL();
+  entry.items.reserve(links.size());
   for (const Variant& link : links) {
     ++lastID;
     ++categoryCount;
@@ -369,7 +435,9 @@ void TForm1::ParseRootPage() {
     directory->AddCategory(record);
     categories->AddChildObject(parent, link.Get(u"innertext").AsString(), record);
     queue->Push(record);
+    entry.items.push_back({TJournalItem::jkQueued, record->ID, record->Content, record->Name, record->Url});
   }
+  AppendJournal(entry);
   Progress();
 }
 
@@ -383,8 +451,13 @@ void TForm1::Progress() {
     NavigateCrawl(queue->Pop()->Url);
     return;
   }
-  SymbolicPass();
-  StatusBar1->SetSimpleText(fmt::sprintf(kFinishedLine, categoryCount, symbolicCount, queue->Pending()));
+  {
+    // "stop" may come during the pass; "load state" and "start" wait for the finished line, so the
+    // pass never runs over a tree it did not start on.
+    TFlagWhileAlive finishing(finishing_);
+    SymbolicPass();
+    StatusBar1->SetSimpleText(fmt::sprintf(kFinishedLine, categoryCount, symbolicCount, queue->Pending()));
+  }
   SaveState();
 }
 
@@ -465,20 +538,46 @@ void TForm1::SaveState() {
         text += QueueFileLine(ids[i]);
         if ((i + 1) % 100 == 0) host_.Application().ProcessMessages();
       }
-      // A save that was killed left its temporary files; they would stay for good.
+      // A save that was killed after its first rename is completed first; one killed earlier left
+      // temporary files that would stay for good.
+      if (const std::string done = RecoverInterruptedSave(kTreeFile, kQueueFile, kJournalFile); !done.empty())
+        Memo1->AddLine(done);
       RemoveStaleReplacements(kQueueFile);
       RemoveStaleReplacements(kTreeFile);
-      // Both files are complete before either replaces its earlier version, so a failed save leaves
-      // the earlier pair as it was.
+      RemoveStaleReplacements(kJournalFile);
+      // The new pair and its empty journal are complete and on the disk before anything replaces
+      // the earlier files. The new journal names the new pair, so a load can tell which files belong
+      // together; a save killed after its first rename is completed by the next load.
       TReplacement queueFile(kQueueFile);
       queueFile.Write(text);
       TReplacement treeFile(kTreeFile);
       SaveTree(*categories, treeFile.TempName(), host_.Application());
+      SyncFile(queueFile.TempName());
+      SyncFile(treeFile.TempName());
+      TJournalHeader header{TPairId{}, minContent};
+      std::tie(header.pair->treeSize, header.pair->treeCrc) = FileCheck(treeFile.TempName());
+      header.pair->queueSize = text.size();
+      header.pair->queueCrc = Crc32c(text);
+      TReplacement journalFile(kJournalFile);
+      journal_->Prepare(journalFile.TempName(), header);
+      SyncFolderOf(kJournalFile);
+      queueFile.Keep();
+      treeFile.Keep();
+      journalFile.Keep();
+      KeepPairAside();
       treeFile.Commit();
       queueFile.Commit();
+      journalFile.Commit();
+      journal_->Adopt();
+      journalAppended_ = false;
+      journalBase_ = header;
+      continuedPair_.emplace(StampOf(kTreeFile), StampOf(kQueueFile));
+      SyncFolderOf(kJournalFile);
     } catch (...) {
-      // A page held back is not handed on after a failure; the reload timer, still running for it,
-      // asks for it again.
+      journal_->Discard();
+      // A page held back is not handed on after a failure; it is not coming either, so "stop"
+      // need not wait for it. The reload timer, still running for it, asks for it again.
+      if (heldPage_) loadCancelled_ = true;
       heldPage_.reset();
       throw;
     }
@@ -489,6 +588,76 @@ void TForm1::SaveState() {
     // A reload requested meanwhile brings its own arrival.
     if (browser->ReadyState() == platform::kReadyStateComplete) browserDocumentComplete(Variant(), url);
   }
+}
+
+void TForm1::AppendJournal(const TJournalPage& page) {
+  try {
+    if (!journal_->IsOpen()) StartJournal();
+    journal_->Append(page);
+    journalAppended_ = true;
+  } catch (const EInOutError& error) {
+    stopped = true;
+    halted = true;
+    const std::string line = fmt::sprintf(kJournalWriteFailed, error.Message());
+    Memo1->AddLine(line);
+    StatusBar1->SetSimpleText(line);
+    throw;
+  }
+}
+
+void TForm1::StartJournal() {
+  KeepJournalAside();
+  TJournalHeader header = journalBase_;
+  header.minContent = minContent;
+  journal_->Start(kJournalFile, header);
+  journalAppended_ = false;
+}
+
+void TForm1::KeepJournalAside() {
+  if (!JournalHasEntries(kJournalFile)) return;
+  const std::string previous = std::string(kJournalFile) + kPreviousSuffix;
+  if (std::rename(kJournalFile, previous.c_str()) != 0)
+    throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", previous, std::strerror(errno)));
+  Memo1->AddLine(fmt::sprintf(kJournalKeptLine, kJournalFile, previous, kJournalFile));
+}
+
+void TForm1::KeepPairAside() {
+  const std::optional<TFileStamp> tree = StampOf(kTreeFile);
+  const std::optional<TFileStamp> queueStamp = StampOf(kQueueFile);
+  if (!tree && !queueStamp) return;
+  if (continuedPair_ && continuedPair_->first == tree && continuedPair_->second == queueStamp) return;
+  const std::string treePrevious = std::string(kTreeFile) + kPreviousSuffix;
+  const std::string queuePrevious = std::string(kQueueFile) + kPreviousSuffix;
+  for (const auto& [file, previous, present] : {std::tuple{std::string(kTreeFile), treePrevious, tree.has_value()},
+                                                std::tuple{std::string(kQueueFile), queuePrevious, queueStamp.has_value()}}) {
+    if (!present) {
+      std::remove(previous.c_str());
+    } else if (std::rename(file.c_str(), previous.c_str()) != 0) {
+      throw EFCreateError(fmt::sprintf("Cannot create file \"%s\". %s", previous, std::strerror(errno)));
+    }
+  }
+  Memo1->AddLine(fmt::sprintf(kPairKeptLine, kTreeFile, kQueueFile, treePrevious, queuePrevious));
+}
+
+void TForm1::ApplyJournalPage(const TJournalPage& page) {
+  if (page.takenID != 0 && queue->Pending() > 0 && queue->Items(queue->ReadPos())->ID == page.takenID) queue->Pop();
+  TreeNode* parent = page.root ? nullptr : FindCategoryNode(page.location);
+  for (const TJournalItem& item : page.items) {
+    if (item.kind == TJournalItem::jkSymbolic) {
+      ++symbolicCount;
+      auto* record = new TSymbolicCategory(-1, item.name, item.url);
+      directory->AddCategory(record);
+      categories->AddChildObject(parent, ToUtf8(record->Name) + "@", record);
+      continue;
+    }
+    lastID = std::max(lastID, item.id);
+    ++categoryCount;
+    auto* record = new TCategory(item.id, item.name, item.url, item.content);
+    directory->AddCategory(record);
+    categories->AddChildObject(parent, ToUtf8(record->Name), record);
+    if (item.kind == TJournalItem::jkQueued) queue->Push(record);
+  }
+  minContent = page.minContent;
 }
 
 TForm1::TQueueFile TForm1::ReadQueue(const std::unordered_map<std::int32_t, TCategory*>& byID) const {
@@ -528,15 +697,75 @@ void TForm1::LoadQueue() {
   ApplyQueue(ReadQueue(byID));
 }
 
+namespace {
+// Checks that the journal's pages continue a crawl whose pending queue entries are pending (IDs, in
+// order) and whose tree is empty or not, as replay will apply them. Throws EJournalError naming the
+// first page that does not fit.
+void CheckJournalContinues(const TJournalContents& journal, std::deque<std::int32_t> pending, bool treeEmpty,
+                           const std::string& fileName) {
+  std::int32_t lastTaken = 0;
+  for (std::size_t i = 0; i < journal.pages.size(); ++i) {
+    const TJournalPage& page = journal.pages[i];
+    const auto misfit = [&](const char* why) {
+      throw EJournalError(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s", fileName,
+                                       static_cast<long long>(journal.pageOffsets[i]), why));
+    };
+    if (page.root != treeEmpty) misfit(page.root ? "a home page after the first page" : "a category page before the home page");
+    if (page.takenID != 0) {
+      if (!pending.empty() && pending.front() == page.takenID) {
+        pending.pop_front();
+        lastTaken = page.takenID;
+      } else if (lastTaken != page.takenID) {
+        misfit("its category is not the next one in the queue");
+      }
+    }
+    for (const TJournalItem& item : page.items) {
+      if (item.kind != TJournalItem::jkSymbolic && item.id <= 0) misfit("a category without an ID");
+      if (item.kind == TJournalItem::jkQueued) pending.push_back(item.id);
+      treeEmpty = false;
+    }
+  }
+}
+}  // namespace
+
 void TForm1::LoadState() {
   TShownWhileAlive wait(*Label1);
+  // A save killed after its first rename left the rest in temporary files; completing it gives the
+  // pair that save wrote.
+  const std::string recovered = RecoverInterruptedSave(kTreeFile, kQueueFile, kJournalFile);
+  std::vector<std::string> notes;
+  if (!recovered.empty()) notes.push_back(recovered);
+
+  // The journal decides what to read: one that names no pair is a crawl begun from an empty tree,
+  // newer than any pair beside it; one that names another pair is not applied.
+  std::optional<TJournalContents> journal;
+  std::optional<TPairId> pairId;
+  bool fromEmpty = false;
+  std::error_code error;
+  const bool treePresent = std::filesystem::exists(kTreeFile, error) || error;
+  if (std::filesystem::exists(kJournalFile, error) || error) {
+    TJournalContents contents = ReadJournal(kJournalFile);
+    if (!contents.hasHeader) {
+      notes.push_back(fmt::sprintf(kHeaderlessJournalLine, kJournalFile));
+    } else if (!contents.header.pair) {
+      fromEmpty = true;
+      journal.emplace(std::move(contents));
+    } else {
+      if (treePresent && std::filesystem::exists(kQueueFile, error)) pairId = PairIdOfFiles(kTreeFile, kQueueFile);
+      if (pairId == contents.header.pair) {
+        journal.emplace(std::move(contents));
+      } else {
+        notes.push_back(fmt::sprintf(kForeignJournalLine, kJournalFile));
+      }
+    }
+  }
+
   std::optional<TLoadedTree> loaded;
   TQueueFile queueFile;
   std::size_t realInTree = 0;
   // A tree file that cannot even be looked at counts as present: reading it then names the error.
-  std::error_code error;
-  if (std::filesystem::exists(kTreeFile, error) || error) {
-    // Both files are read and checked before anything in memory changes.
+  if (treePresent && !fromEmpty) {
+    // Everything is read and checked before anything in memory changes.
     loaded.emplace(TLoadedTree::Read(kTreeFile));
     std::unordered_map<std::int32_t, TCategory*> byID;
     std::int32_t highestInTree = lastID;
@@ -549,6 +778,12 @@ void TForm1::LoadState() {
     });
     queueFile = ReadQueue(byID);
     queueFile.highest = std::max(queueFile.highest, highestInTree);
+    if (!journal && !pairId) pairId = PairIdOfFiles(kTreeFile, kQueueFile);
+  }
+  if (journal) {
+    std::deque<std::int32_t> pending;
+    for (const TCategory* entry : queueFile.entries) pending.push_back(entry->ID);
+    CheckJournalContinues(*journal, std::move(pending), !loaded || loaded->Root().Nodes.empty(), kJournalFile);
   }
 
   categories->Clear();
@@ -561,13 +796,34 @@ void TForm1::LoadState() {
   awaitingPage_ = false;
   loadCancelled_ = false;
   heldPage_.reset();
-  if (!loaded) return;
+  journal_->Close();
+  journalAppended_ = false;
+  continuedPair_.reset();
+  journalBase_ = TJournalHeader{};
 
-  // Room for the Url index of every real category at once: growing it step by step would rehash
-  // a million entries again and again.
-  nodesByUrl_.reserve(nodesByUrl_.size() + realInTree);
-  loaded->AddTo(*categories, directory.get());
-  categoryCount = static_cast<std::int32_t>(directory->Categories().size());
-  symbolicCount = static_cast<std::int32_t>(directory->SymbolicCategories().size());
-  ApplyQueue(queueFile);
+  if (loaded) {
+    // Room for the Url index of every real category at once: growing it step by step would rehash
+    // a million entries again and again.
+    nodesByUrl_.reserve(nodesByUrl_.size() + realInTree);
+    loaded->AddTo(*categories, directory.get());
+    categoryCount = static_cast<std::int32_t>(directory->Categories().size());
+    symbolicCount = static_cast<std::int32_t>(directory->SymbolicCategories().size());
+    ApplyQueue(queueFile);
+    continuedPair_.emplace(StampOf(kTreeFile), StampOf(kQueueFile));
+    journalBase_.pair = pairId;
+  } else if (fromEmpty) {
+    categoryCount = 0;
+    symbolicCount = 0;
+    lastID = 0;
+  }
+  if (journal) {
+    minContent = journal->header.minContent;
+    for (const TJournalPage& page : journal->pages) ApplyJournalPage(page);
+    Edit1->SetText(std::to_string(minContent));
+    if (journal->tornAt)
+      notes.push_back(fmt::sprintf(kTornJournalLine, kJournalFile, static_cast<long long>(*journal->tornAt)));
+    journal_->Continue(kJournalFile, journal->validEnd);
+    journalBase_ = journal->header;
+  }
+  for (const std::string& note : notes) Memo1->AddLine(note);
 }

@@ -17,7 +17,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/journal.h"
 #include "app/queue.h"
+#include "app/state_files.h"
 #include "model/helper.h"
 #include "platform/toolkit.h"
 
@@ -96,6 +98,14 @@ class TForm1 {
   // the highest ID in the file. Checks every line and ID first; throws as LoadState, pushing nothing.
   void LoadQueue();
 
+  // ---- the crawl journal: "crawl.journal" beside the state files --------------------------------
+  // Every parsed page is appended to the journal before the next page is requested. "save state"
+  // starts an empty journal that names the pair it wrote; "load state" replays the journal that
+  // extends the loaded pair (or, when it names none, replays it from an empty crawl).
+
+  // Replays page onto the tree, store, queue and counters as its parse changed them.
+  void ApplyJournalPage(const TJournalPage& page);
+
   // ---- read access for the window's tests and the windowless runner ---------------------------
   TMyQueue& Queue() { return *queue; }
   TWexa& Directory() { return *directory; }
@@ -112,6 +122,18 @@ class TForm1 {
 
  private:
   void RestartReloader();
+  // Appends page to the journal, starting a journal first when none is open. On a write error the
+  // crawl stops with a line in Memo1 and the status bar, and the error is thrown; the page stays
+  // due and is written before the next one.
+  void AppendJournal(const TJournalPage& page);
+  // Starts a journal naming journalBase_. A journal on disk that holds entries is kept as
+  // "crawl.journal.previous" first, with a line in Memo1.
+  void StartJournal();
+  // Keeps crawl.journal as crawl.journal.previous when it holds entries; says so in Memo1.
+  void KeepJournalAside();
+  // Puts the pair on disk aside as tree.xml.previous and queue.lst.previous when this crawl does
+  // not continue it, with a line in Memo1.
+  void KeepPairAside();
   void NavigateCrawl(const std::u16string& address);
   // Tells the browser which categories Progress takes next, as many as it can load ahead.
   void HintLoadsAhead();
@@ -163,6 +185,18 @@ class TForm1 {
   // collisions. Kept by the tree's add and delete hooks. Hashes rather than copies of the Urls keep
   // the index small in a crawl of a million categories.
   std::unordered_multimap<std::size_t, platform::TreeNode*> nodesByUrl_;
+
+  std::unique_ptr<TJournalWriter> journal_;
+  // What a journal started now names: the pair this crawl continues, or none for a crawl that
+  // began from an empty tree.
+  TJournalHeader journalBase_;
+  // The files of the pair on disk that this crawl continues (it loaded or saved them); nullopt when
+  // it continues none.
+  std::optional<std::pair<std::optional<TFileStamp>, std::optional<TFileStamp>>> continuedPair_;
+  // The end-of-crawl pass runs; "start" and "load state" wait for the finished line.
+  bool finishing_ = false;
+  // This run has appended to the open journal since it was started or adopted.
+  bool journalAppended_ = false;
 };
 
 // The window's control table: every control with its geometry, anchors, captions, fonts and the

@@ -8,203 +8,42 @@
 #include "app/Unit1.h"
 #include "common/exceptions.h"
 
-const char* const kHeadlessUsage =
-    "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N] [--engine web|http]";
-
 namespace {
 
-// A delay in ms from its text, or nullopt when it is not a whole number in range.
-std::optional<int> ParseDelay(const std::string& text) {
-  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  const int value = std::stoi(text);
-  if (value > kMaxNavigationDelayMs) return std::nullopt;
-  return value;
-}
+const TNumberRange kDelayRange{0, kMaxNavigationDelayMs, "milliseconds"};
 
-std::string DelayError(const std::string& source, const std::string& text) {
-  return source + " takes a whole number of milliseconds from 0 to " + std::to_string(kMaxNavigationDelayMs) +
-         ", not '" + text + "'";
-}
-
-// A number of pages in flight from its text, or nullopt when it is not a whole number in range.
-std::optional<int> ParseParallel(const std::string& text, TPageEngine engine) {
-  if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos)
-    return std::nullopt;
-  const int value = std::stoi(text);
-  if (value < 1 || value > MaxParallelPages(engine)) return std::nullopt;
-  return value;
-}
-
-std::string ParallelError(const std::string& source, const std::string& text, TPageEngine engine) {
-  return source + " takes a whole number of pages from 1 to " + std::to_string(MaxParallelPages(engine)) + ", not '" +
-         text + "'";
-}
-
-std::optional<TPageEngine> ParseEngine(const std::string& text) {
-  if (text == "web") return peWeb;
-  if (text == "http") return peHttp;
-  return std::nullopt;
-}
-
-std::string EngineError(const std::string& source, const std::string& text) {
-  return source + " takes web or http, not '" + text + "'";
+TNumberRange ParallelRange(TPageEngine engine) {
+  return TNumberRange{1, engine == peHttp ? kMaxParallelPagesHttp : kMaxParallelPages, "pages"};
 }
 
 }  // namespace
 
-std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
-                                                       const char* engineEnvironment) {
-  bool headless = false;
-  THeadlessOptions options;
-  std::optional<std::string> parallelText;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    // The value of option name, given as "name value" or "name=value"; nullopt when a is not name.
-    const auto valueOf = [&](const std::string& name) -> std::optional<std::string> {
-      if (a == name) {
-        if (i + 1 >= args.size()) throw std::invalid_argument(name + " needs a number");
-        return args[++i];
-      }
-      if (a.rfind(name + "=", 0) == 0) return a.substr(name.size() + 1);
-      return std::nullopt;
-    };
-    if (a == "--headless") {
-      headless = true;
-    } else if (a == "--resume") {
-      options.resume = true;
-    } else if (const auto minContent = valueOf("--min-content")) {
-      options.minContent = *minContent;
-    } else if (const auto delay = valueOf("--delay-ms")) {
-      options.delayMs = ParseDelay(*delay);
-      if (!options.delayMs) throw std::invalid_argument(DelayError("--delay-ms", *delay));
-    } else if (const auto parallel = valueOf("--parallel")) {
-      parallelText = *parallel;
-    } else if (const auto engine = valueOf("--engine")) {
-      options.engine = ParseEngine(*engine);
-      if (!options.engine) throw std::invalid_argument(EngineError("--engine", *engine));
-    } else {
-      throw std::invalid_argument("unknown argument: " + a);
-    }
-  }
-  if (parallelText) {
-    // The engine's limit: the command line's engine, else the environment's when it is valid.
-    TPageEngine engine = peWeb;
-    if (options.engine) {
-      engine = *options.engine;
-    } else if (engineEnvironment) {
-      engine = ParseEngine(engineEnvironment).value_or(peWeb);
-    }
-    options.parallel = ParseParallel(*parallelText, engine);
-    if (!options.parallel) throw std::invalid_argument(ParallelError("--parallel", *parallelText, engine));
-  }
-  if (!headless) {
-    if (options.resume || options.minContent || options.delayMs || options.parallel)
-      throw std::invalid_argument("--resume, --min-content, --delay-ms and --parallel need --headless");
-    if (options.engine) throw std::invalid_argument("--engine needs --headless; in the window, set WEXA_ENGINE");
-    return std::nullopt;
-  }
-  if (options.minContent) {
-    // The edit takes digits only; anything else could never have been typed into it.
-    const std::string& n = *options.minContent;
-    if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos)
-      throw std::invalid_argument("--min-content takes a whole number of 0 or more, not '" + n + "'");
-  }
-  return options;
-}
-
-TInformationRequest InformationRequested(const std::vector<std::string>& args) {
-  for (const std::string& a : args) {
-    if (a == "--help" || a == "-h") return irHelp;
-    if (a == "--version") return irVersion;
-  }
-  return irNone;
-}
-
-std::string ProgramHelpText() {
-  return R"(Usage:
-  wexa-scraper
-  wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
-                        [--engine web|http]
-  wexa-scraper --help | --version
-
-Crawls the category tree of the Wexa web directory and records every category it reaches: name,
-address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.
-Without options it opens its window; press "start" there. The state of a crawl is saved to
-queue.lst and tree.xml in the working directory.
-
-Options:
-  --headless          crawl without a window and without a display: the window caption, then
-                      the status-bar texts on stdout (at most 20 lines a second; the last one and
-                      the finished line always), log lines and message texts on stderr. On a
-                      terminal the status line is rewritten in place, with the elapsed time and
-                      the pages per second.
-  --min-content N     the minimum content count of a category whose subcategories are visited
-                      (default 5000); windowless only
-  --resume            load the saved state (queue.lst, tree.xml) before the start; windowless
-                      only
-  --delay-ms N        let at least N ms (0 to 10000) pass between the starts of two page loads
-                      (default 0; wins over WEXA_DELAY_MS); windowless only
-  --parallel N        load up to N pages at a time (1 to 16 with the web engine, 1 to 64 with
-                      http): the next categories of the queue are loaded ahead while one is
-                      read; the result is the same for every N (default 1; wins over
-                      WEXA_PARALLEL); windowless only
-  --engine web|http   what loads and reads the pages (default web; wins over WEXA_ENGINE):
-                      web   a browser engine renders every page as a user sees it; in the
-                            window the view shows the live page
-                      http  plain HTTP requests and an HTML parser read the same page without
-                            a browser: the same saved crawl, several times faster, in a few
-                            tens of MiB; the view shows the fetched page's markup
-                      windowless only; in the window, set WEXA_ENGINE
-  -h, --help          show this text and exit
-  --version           show the program's name and version and exit
-
-Environment:
-  WEXA_ROOT_URL       the directory's home page (default http://www.wexa.org)
-  WEXA_SEARCH_HOST    the search host every complete directory page names (default
-                      search.wexa.org)
-  WEXA_DELAY_MS       least time in ms between the starts of two page loads (default 0)
-  WEXA_PARALLEL       pages loaded at a time, 1 to 16 (web) or 64 (http) (default 1)
-  WEXA_ENGINE         web or http, the page engine, in the window and windowless (default web)
-  QTWEBENGINE_DISABLE_SANDBOX
-                      1 turns the web engine's sandbox off; needed when running as root
-
-Exit status (windowless): 0 when the crawl has finished and its state is saved; 130 after SIGINT
-or SIGTERM (the crawl stops, waits for the page in flight and saves); 1 after an error (message and
-stack trace on stderr, nothing saved); 2 for a usage error, or when run as root without
-QTWEBENGINE_DISABLE_SANDBOX=1.
-)";
-}
-
-std::string ProgramVersionLine(const std::string& version) { return "Wexa Category Scraper " + version; }
-
 int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
   if (headless && headless->delayMs) return *headless->delayMs;
   if (!environmentValue || !*environmentValue) return 0;
-  const std::optional<int> delay = ParseDelay(environmentValue);
-  if (!delay) throw std::invalid_argument(DelayError("WEXA_DELAY_MS", environmentValue));
-  return *delay;
+  const std::optional<long long> delay = WholeNumber(environmentValue, kDelayRange);
+  if (!delay) throw std::invalid_argument(RangeError("WEXA_DELAY_MS", kDelayRange, environmentValue));
+  return static_cast<int>(*delay);
 }
 
-int MaxParallelPages(TPageEngine engine) { return engine == peHttp ? kMaxParallelPagesHttp : kMaxParallelPages; }
-
 int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue, TPageEngine engine) {
+  const TNumberRange range = ParallelRange(engine);
   if (headless && headless->parallel) {
-    if (*headless->parallel > MaxParallelPages(engine))
-      throw std::invalid_argument(ParallelError("--parallel", std::to_string(*headless->parallel), engine));
+    if (*headless->parallel > range.max)
+      throw std::invalid_argument(RangeError("--parallel", range, std::to_string(*headless->parallel)));
     return *headless->parallel;
   }
   if (!environmentValue || !*environmentValue) return 1;
-  const std::optional<int> pages = ParseParallel(environmentValue, engine);
-  if (!pages) throw std::invalid_argument(ParallelError("WEXA_PARALLEL", environmentValue, engine));
-  return *pages;
+  const std::optional<long long> pages = WholeNumber(environmentValue, range);
+  if (!pages) throw std::invalid_argument(RangeError("WEXA_PARALLEL", range, environmentValue));
+  return static_cast<int>(*pages);
 }
 
 TPageEngine PageEngine(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
   if (headless && headless->engine) return *headless->engine;
   if (!environmentValue || !*environmentValue) return peWeb;
-  const std::optional<TPageEngine> engine = ParseEngine(environmentValue);
-  if (!engine) throw std::invalid_argument(EngineError("WEXA_ENGINE", environmentValue));
+  const std::optional<TPageEngine> engine = ParsePageEngine(environmentValue);
+  if (!engine) throw std::invalid_argument(PageEngineError("WEXA_ENGINE", environmentValue));
   return *engine;
 }
 
@@ -467,16 +306,17 @@ std::optional<int> THeadlessRunner::Poll() {
   } release{busy_};
 
   host_.TickStatus();
+  if (host_.Finished()) {
+    // The finished line is followed by the save in the same handler, which has ended by now; a stop
+    // request that came meanwhile has nothing left to save.
+    host_.FlushStatus();
+    return 0;
+  }
   if (stopRequested_) {
     form_.Button1Click();
     form_.Button3Click();
     host_.FlushStatus();
     return 130;
-  }
-  if (host_.Finished()) {
-    // The finished line is followed by the save in the same handler, which has ended by now.
-    host_.FlushStatus();
-    return 0;
   }
   if (host_.MessagesShown() > messagesHandled_) {
     // The duplicate message ends the page's handler without a next step; an operator would stop

@@ -5,9 +5,7 @@
 // confirmation is answered Yes. When stdout is a terminal, the status texts rewrite one line in
 // place instead, with the elapsed time and the page loads per second at its end.
 //
-// Usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N]
-//                                [--engine web|http]
-//        wexa-scraper --help | --version
+// The command line itself is app/command_line.h.
 
 #include <functional>
 #include <iosfwd>
@@ -16,34 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "platform/toolkit.h"
-
-// What loads and reads the pages: the web engine (a browser per page, as a user sees them) or
-// plain HTTP with an HTML parser (no browser; the same records, far faster and smaller).
-enum TPageEngine { peWeb, peHttp };
-
-struct THeadlessOptions {
-  bool resume = false;
-  // The text typed into Edit1; the form's own "5000" when absent.
-  std::optional<std::string> minContent;
-  // Least time between the starts of two page loads, in ms; when absent, WEXA_DELAY_MS decides.
-  std::optional<int> delayMs;
-  // Pages loaded at a time; when absent, WEXA_PARALLEL decides.
-  std::optional<int> parallel;
-  // The page engine; when absent, WEXA_ENGINE decides.
-  std::optional<TPageEngine> engine;
-};
-
-// Parses the arguments after the program name. Returns nullopt when they are not windowless mode
-// (no --headless). Throws std::invalid_argument with a usage message for a malformed command line.
-// engineEnvironment (WEXA_ENGINE) decides, when --engine is absent, the largest --parallel taken.
-std::optional<THeadlessOptions> ParseHeadlessArguments(const std::vector<std::string>& args,
-                                                       const char* engineEnvironment = nullptr);
-
-// The page engine for this run: --engine when given (headless), otherwise environmentValue
-// (WEXA_ENGINE; null or empty: unset), otherwise peWeb. Throws std::invalid_argument naming the
-// source and the choices when the value is neither "web" nor "http".
-TPageEngine PageEngine(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
 // The largest delay between two page loads. The hold counts against the reload timer's period
 // (a page is requested again when none was accepted 30000 ms after its navigation), so the delay
@@ -60,30 +32,18 @@ int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const cha
 // browser page with the web engine, a request and a parsed document with http.
 constexpr int kMaxParallelPages = 16;
 constexpr int kMaxParallelPagesHttp = 64;
-int MaxParallelPages(TPageEngine engine);
 
 // The pages loaded at a time for this run: --parallel when given (headless), otherwise
 // environmentValue (WEXA_PARALLEL; null or empty: unset), otherwise 1. Throws std::invalid_argument
-// naming the source when the value is not a whole number from 1 to MaxParallelPages(engine).
+// naming the source when the value is not a whole number from 1 to the engine's most
+// (kMaxParallelPages, kMaxParallelPagesHttp).
 int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue,
                   TPageEngine engine = peWeb);
 
-// The usage line printed with a usage error.
-extern const char* const kHeadlessUsage;
-
-// What a command line asks for instead of a run.
-enum TInformationRequest { irNone, irHelp, irVersion };
-
-// irHelp when one of the arguments is --help or -h, irVersion when one is --version; the first of
-// them decides. Such a request is answered alone: the other arguments are not looked at, so it is
-// never a usage error.
-TInformationRequest InformationRequested(const std::vector<std::string>& args);
-
-// The --help text: the usage, every option, the environment variables and the exit codes.
-std::string ProgramHelpText();
-
-// The --version line, the program's name and the given version: "Wexa Category Scraper 1.0.0.6".
-std::string ProgramVersionLine(const std::string& version);
+// The page engine for this run: --engine when given (headless), otherwise environmentValue
+// (WEXA_ENGINE; null or empty: unset), otherwise peWeb. Throws std::invalid_argument naming the
+// source and the choices when the value is neither "web" nor "http".
+TPageEngine PageEngine(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
 // What a status line on a terminal ends with: the elapsed time as hours:minutes:seconds and the
 // page loads started per second so far, one decimal (" | 0:01:05 | 23.4 pages/s"). The rate is 0

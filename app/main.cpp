@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "app/command_line.h"
 #include "app/config.h"
 #include "app/headless.h"
 #include "common/XmlPersistance.h"
@@ -172,9 +173,9 @@ int main(int argc, char** argv) {
     return AnswerInformationRequest(request);
   std::optional<THeadlessOptions> headless;
   try {
-    headless = ParseHeadlessArguments(args, std::getenv("WEXA_ENGINE"));
+    headless = ParseHeadlessArguments(args);
   } catch (const std::invalid_argument& error) {
-    std::cerr << error.what() << '\n' << kHeadlessUsage << '\n';
+    std::cerr << "wexa-scraper: " << error.what() << '\n' << HeadlessUsage() << "\n(see --help)\n";
     return 2;
   }
   platform::qt::TWebBrowserOptions browserOptions;
@@ -184,7 +185,7 @@ int main(int argc, char** argv) {
     browserOptions.navigationDelayMs = NavigationDelayMs(headless, std::getenv("WEXA_DELAY_MS"));
     browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL"), engine) - 1;
   } catch (const std::invalid_argument& error) {
-    std::cerr << error.what() << '\n';
+    std::cerr << "wexa-scraper: " << error.what() << '\n';
     return 2;
   }
 

@@ -23,7 +23,7 @@ TReplacement::TReplacement(std::string fileName) : fileName_(std::move(fileName)
 }
 
 TReplacement::~TReplacement() {
-  if (!committed_) ::unlink(tempName_.c_str());
+  if (!committed_ && !kept_) ::unlink(tempName_.c_str());
 }
 
 void TReplacement::Write(std::string_view content) {
@@ -120,4 +120,27 @@ std::vector<std::int32_t> ReadQueueFile(const std::string& fileName) {
   std::vector<std::int32_t> ids;
   for (std::string_view line : SplitLines(text)) ids.push_back(StrToInt(std::string(line)));
   return ids;
+}
+
+void SyncFile(const std::string& fileName) {
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    throw EInOutError(fmt::sprintf("Cannot write file \"%s\". %s", fileName, std::strerror(err)));
+  }
+  ::close(fd);
+}
+
+void SyncFolderOf(const std::string& fileName) {
+  const std::filesystem::path path(fileName);
+  SyncFile(path.has_parent_path() ? path.parent_path().string() : std::string("."));
+}
+
+std::optional<TFileStamp> StampOf(const std::string& fileName) {
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) != 0) return std::nullopt;
+  return TFileStamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                    static_cast<std::int64_t>(st.st_size),
+                    static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }

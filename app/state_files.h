@@ -3,6 +3,7 @@
 // the replacement of a file as a whole.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,11 +28,15 @@ class TReplacement {
   void Write(std::string_view content);
   // Renames the temporary file over the file. Throws EFCreateError.
   void Commit();
+  // From now on the temporary file stays when this object is destroyed without Commit: a save whose
+  // first rename has happened leaves the rest for the next load to put in place.
+  void Keep() { kept_ = true; }
 
  private:
   std::string fileName_;
   std::string tempName_;
   bool committed_ = false;
+  bool kept_ = false;
 };
 
 // True when name (a file name without folder) is a temporary file that TReplacement makes for the
@@ -55,3 +60,20 @@ std::vector<std::string_view> SplitLines(std::string_view text);
 // cannot be read, and EConvertError "'%s' is not a valid integer value" for the first line that is
 // not a decimal 32-bit integer (an empty line included).
 std::vector<std::int32_t> ReadQueueFile(const std::string& fileName);
+
+// Syncs the file's data to the disk (fsync). Throws EInOutError.
+void SyncFile(const std::string& fileName);
+// Syncs the folder that holds fileName, so that renames and new names in it survive a power cut.
+// Throws EInOutError.
+void SyncFolderOf(const std::string& fileName);
+
+// Which file a name stands for at one moment: a file replaced by a rename is another file.
+struct TFileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modifiedNs = 0;
+  bool operator==(const TFileStamp&) const = default;
+};
+// The stamp of fileName, or nullopt when there is no such file.
+std::optional<TFileStamp> StampOf(const std::string& fileName);

@@ -69,8 +69,8 @@ TEST(HeadlessArgumentsTest, DelayBetweenLoadsTakesWholeMillisecondsUpToTheLimit)
   } catch (const std::invalid_argument& e) {
     EXPECT_STREQ(e.what(), "--delay-ms takes a whole number of milliseconds from 0 to 10000, not 'fast'");
   }
-  EXPECT_EQ(std::string(kHeadlessUsage),
-            "usage: wexa-scraper --headless [--min-content N] [--resume] [--delay-ms N] [--parallel N] [--engine web|http]");
+  EXPECT_EQ(HeadlessUsage(),
+            "usage: wexa-scraper --headless [--min-content N] [--resume | --new] [--delay-ms N] [--parallel N] [--engine web|http]");
 }
 
 TEST(HeadlessArgumentsTest, PagesAtATimeFromTheOptionOrTheEnvironmentFromOneToSixteen) {
@@ -384,6 +384,21 @@ TEST_F(HeadlessRunnerTest, AfterTheDuplicateMessageStopsAndStartsAgainOnce) {
   EXPECT_FALSE(form->Stopped());
   EXPECT_EQ(runner->Poll(), std::nullopt);
   EXPECT_EQ(inner.browser.navigations.size(), 2u) << "one message, one restart";
+}
+
+// A stop request that comes after the finished crawl has saved: the run is over, with exit 0 and
+// no second save.
+TEST_F(HeadlessRunnerTest, AStopRequestAfterTheFinishedSaveEndsWith0) {
+  Make();
+  auto* record = new TCategory(1, u"c", u"http://www.wexa.org/A/", 100);
+  form->Directory().AddCategory(record);
+  form->Categories().AddChildObject(nullptr, "c", record);
+  runner->Begin();
+  ASSERT_TRUE(host.Finished());
+  std::filesystem::remove("queue.lst");
+  runner->RequestStop();
+  EXPECT_EQ(runner->Poll(), 0);
+  EXPECT_FALSE(std::filesystem::exists("queue.lst"));
 }
 
 TEST_F(HeadlessRunnerTest, AStopRequestStopsWaitsSavesAndEndsWith130) {

@@ -1,6 +1,7 @@
 // Operator sequences against a small site: "stop", "start" and "load state" pressed at awkward
 // moments must neither hang the window nor lose or add categories.
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -125,6 +126,7 @@ TEST_F(SiteTest, StopEndsWhenTheAwaitedPageArrivesWithoutAProgressStep) {
     AddReal(nullptr, 1, kRoot + u"/A/");
     Queued(1, kRoot + u"/A/");
     Queued(2, kRoot + u"/B/");
+    host.Click("Button3");
     StartFresh();
     // The page has loaded, but its arrival is still an event to come.
     host.browser.Show(FakePage{kRoot + u"/A/", u"", true, nullptr});
@@ -143,8 +145,7 @@ TEST_F(SiteTest, PageOfThePreviousCrawlDoesNotReachTheLoadedOne) {
   for (const bool saved : {true, false}) {
     SCOPED_TRACE(saved ? "saved state" : "no tree.xml");
     Restart();
-    std::filesystem::remove(workDir / "tree.xml");
-    std::filesystem::remove(workDir / "queue.lst");
+    for (const char* file : {"tree.xml", "queue.lst", "crawl.journal"}) std::filesystem::remove(workDir / file);
     StartFresh();
     host.browser.Complete(PageOf(kRoot));  // records A and B; A loads
     ASSERT_EQ(host.browser.navigations.back(), kRoot + u"/A/");
@@ -154,6 +155,8 @@ TEST_F(SiteTest, PageOfThePreviousCrawlDoesNotReachTheLoadedOne) {
     ASSERT_TRUE(host.timer.Fire());  // asks for A again
     ASSERT_TRUE(host.browser.Loading());
     const int stopsBefore = host.browser.stops;
+    // Without the journal there is no saved crawl to load at all.
+    if (!saved) std::filesystem::remove(workDir / "crawl.journal");
     host.Click("Button4");
     EXPECT_GT(host.browser.stops, stopsBefore) << "the load of the previous crawl is stopped";
 
@@ -171,6 +174,30 @@ TEST_F(SiteTest, PageOfThePreviousCrawlDoesNotReachTheLoadedOne) {
       EXPECT_EQ(Tree(), "A#1(/A/x/#3(/A/x/z/#7())/A/y/#4())B#2(/B/w/#5(/B/w/u/#8())/B/v/#6())");
     }
   }
+}
+
+// "stop", "load state" and "start" pressed while the finished crawl computes its symbolic categories:
+// the pass runs to its end over the tree it started on, the finished line and the save follow, and the
+// two buttons say why they did nothing.
+TEST_F(SiteTest, LoadAndStartDuringTheFinalPassWaitForTheFinishedLine) {
+  const std::string expected = UninterruptedTree();
+  const std::string savedTree = test_support::ReadFile("tree.xml");
+  StartFresh();
+  Serve([&](int step) {
+    if (step != 8) return;
+    host.application.Post([&] {
+      host.Click("Button1");
+      host.Click("Button4");
+      host.Click("Button2");
+    });
+  });
+  EXPECT_EQ(Tree(), expected);
+  EXPECT_EQ(host.statusBar.SimpleText(), "*** FINISHED *** Categories: 8 | Symbolic categories: 0 | Queue: 0");
+  const std::vector<std::string> lines = host.memo.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "The crawl is finishing (computing symbolic categories); wait for the finished line."),
+            2);
+  EXPECT_EQ(test_support::ReadFile("tree.xml"), savedTree);
 }
 
 }  // namespace

@@ -103,7 +103,9 @@ TEST_F(CrawlTest, CrawlThroughFaultyPagesSavesTheExpectedTree) {
   for (const std::string& d : diffs) ADD_FAILURE() << d;
   EXPECT_EQ(ReadFile(work_ / "queue.lst"), "");
   EXPECT_TRUE(std::filesystem::exists(work_ / "queue.lst"));
-  EXPECT_EQ(WorkFiles(), (std::set<std::string>{"queue.lst", "tree.xml"}));
+  EXPECT_EQ(WorkFiles(), (std::set<std::string>{"crawl.journal", "queue.lst", "tree.xml"}));
+  // The finished crawl's journal names the saved pair and holds no page.
+  EXPECT_LT(std::filesystem::file_size(work_ / "crawl.journal"), 100u);
 
   // Every wrongly answered page was requested again at once, with its retry line; the crawl asked
   // for the home page and the recorded categories' pages only.
@@ -199,7 +201,7 @@ TEST_F(CrawlTest, UsageErrorsExitWithTwoAndTheUsageLine) {
     const std::optional<ExitStatus> st = Finish(run, 60s);
     ASSERT_TRUE(st);
     EXPECT_TRUE(st->exited && st->code == 2) << run.Tail();
-    EXPECT_NE(run.Stderr().find("usage: wexa-scraper --headless [--min-content N] [--resume]"), std::string::npos)
+    EXPECT_NE(run.Stderr().find("usage: wexa-scraper --headless [--min-content N] [--resume | --new]"), std::string::npos)
         << run.Tail();
   }
   EXPECT_TRUE(WorkFiles().empty());

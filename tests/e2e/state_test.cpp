@@ -11,6 +11,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "e2e_support.h"
@@ -244,6 +245,109 @@ TEST_P(ResumeTest, ResumedCrawlEndsWithTheUninterruptedTree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, ResumeTest, ::testing::Values("1", "4"));
+
+// Category pages the site served: the home page and every category address end in "/".
+int PagesServed(const std::string& requestLog) {
+  int pages = 0;
+  for (const std::string& line : SplitLines(requestLog)) {
+    std::istringstream fields(line);
+    std::string method, path;
+    fields >> method >> path;
+    pages += method == "GET" && !path.empty() && path.back() == '/' ? 1 : 0;
+  }
+  return pages;
+}
+
+// Killed with SIGKILL three times (early, during the save that a stop request starts, and later with
+// the journal's last bytes torn off as a write cut short would leave them) and resumed each time, the
+// crawl ends in the uninterrupted crawl's files, and each kill costs only the pages in flight: at most
+// N + 1 more pages served per kill with N pages at a time, and one more for the torn entry.
+class KillTest : public StateTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KillTest, KilledThreeTimesTheResumedCrawlEndsInTheUninterruptedFilesFetchingOnlyPagesInFlightAgain) {
+  const int n = GetParam();
+  const SiteArgs shape{"--seed", "11", "--categories", "300", "--wide-fanout", "0", "--fault-wrong-page", "0.03",
+                       "--fault-500", "0.03", "--fault-truncated", "0.02", "--log-requests"};
+  const std::vector<std::string> args{"--min-content", "1", "--parallel", std::to_string(n)};
+  std::vector<std::string> resume = args;
+  resume.push_back("--resume");
+  const auto past = [](int categories) {
+    return [categories](const std::string& l) { return ParseProgress(l) && ParseProgress(l)->categories >= categories; };
+  };
+
+  const std::filesystem::path reference = temp_ / "reference";
+  std::filesystem::create_directory(reference);
+  int referencePages = 0;
+  std::string referenceRoot;
+  {
+    SampleSite site(shape, temp_, "reference-site");
+    referenceRoot = site.RootUrl();
+    ScraperRun run(reference, site.RootUrl(), args, "reference");
+    const std::optional<ExitStatus> st = Finish(run, 180s);
+    ASSERT_TRUE(st && st->exited && st->code == 0) << run.Tail();
+    site.Stop();
+    referencePages = PagesServed(site.RequestLog());
+  }
+
+  SampleSite site(shape, temp_, "site");
+  const ExpectedCrawl expected = site.Expected(1);
+  int kills = 0;
+  {
+    ScraperRun run(work_, site.RootUrl(), args, "early");
+    ASSERT_TRUE(WaitForLine(run, past(40), 120s)) << run.Tail();
+    run.Proc().KillGroup();
+    ++kills;
+  }
+  {
+    ScraperRun run(work_, site.RootUrl(), resume, "save");
+    ASSERT_TRUE(WaitForLine(run, past(120), 120s)) << run.Tail();
+    run.Proc().Signal(SIGINT);
+    const bool saving = WaitUntil(
+        [&] {
+          std::error_code ec;
+          for (const auto& e : std::filesystem::directory_iterator(work_, ec))
+            if (e.path().filename().string().find(".saving-") != std::string::npos) return true;
+          return false;
+        },
+        60s, &run.Proc(), 1ms);
+    if (saving) {
+      run.Proc().KillGroup();
+      ++kills;
+    } else {
+      std::cout << "[ note ] the save ended before it could be killed\n";
+      ASSERT_TRUE(run.Proc().Ended() && run.Proc().Status().exited && run.Proc().Status().code == 130) << run.Tail();
+    }
+  }
+  {
+    ScraperRun run(work_, site.RootUrl(), resume, "torn");
+    ASSERT_TRUE(WaitForLine(run, past(200), 120s)) << run.Tail();
+    run.Proc().KillGroup();
+    ++kills;
+  }
+  const std::string journal = ReadFile(work_ / "crawl.journal");
+  ASSERT_GT(journal.size(), 100u);
+  WriteFile(work_ / "crawl.journal", journal.substr(0, journal.size() - 7));
+  {
+    ScraperRun run(work_, site.RootUrl(), resume, "finish");
+    const std::optional<ExitStatus> st = Finish(run, 180s);
+    ASSERT_TRUE(st && st->exited && st->code == 0) << run.Tail();
+    const std::string err = run.Stderr();
+    EXPECT_NE(err.find("The last entry of the crawl journal crawl.journal was incomplete"), std::string::npos) << err;
+    EXPECT_EQ(run.StdoutLines().back(), FinishedLine(expected.categoryCount, expected.symbolicFound));
+  }
+  // The same sample on another port: the addresses differ in the port alone.
+  std::string referenceTree = ReadFile(reference / "tree.xml");
+  for (std::size_t at = 0; (at = referenceTree.find(referenceRoot, at)) != std::string::npos; at += site.RootUrl().size())
+    referenceTree.replace(at, referenceRoot.size(), site.RootUrl());
+  EXPECT_TRUE(ReadFile(work_ / "tree.xml") == referenceTree) << "tree.xml differs from the uninterrupted crawl's";
+  EXPECT_EQ(ReadFile(work_ / "queue.lst"), ReadFile(reference / "queue.lst"));
+  site.Stop();
+  const int pages = PagesServed(site.RequestLog());
+  std::cout << "[ note ] " << kills << " kills; pages served " << pages << ", uninterrupted " << referencePages << "\n";
+  EXPECT_LE(pages, referencePages + kills * (n + 1) + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, KillTest, ::testing::Values(1, 4));
 
 // A stop request right at the start, before the home page has been read (or just after): the saved
 // state is whatever was recorded (an empty tree included), and --resume crawls on from it to the

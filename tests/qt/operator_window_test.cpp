@@ -13,11 +13,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -173,6 +175,58 @@ TEST_F(OperatorWindowTest, StopAndStartDuringLoadsWithASaveAndALoadEndInTheUnint
   EXPECT_TRUE(window.messages.empty()) << window.messages.front();
   for (const std::string& e : errors_) ADD_FAILURE() << "handler error: " << e;
   EXPECT_GE(cancelled, 3) << "too few clicks landed while a page loaded; the test proves little";
+  EXPECT_TRUE(ReadAll("tree.xml") == reference) << "tree.xml differs from the uninterrupted crawl's";
+  EXPECT_EQ(ReadAll("queue.lst"), "");
+}
+
+// The window's process killed during a crawl (no closing question, no save): started again in the
+// same folder, "load state" and "start" end in exactly the uninterrupted crawl's tree.xml.
+TEST_F(OperatorWindowTest, AWindowKilledDuringACrawlLoadsAndFinishesInTheUninterruptedTree) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The killed window runs in a child process that runs this test again up to the kill; the folder
+  // and the site come from the parent through the environment.
+  std::optional<SampleSiteProcess> site;
+  if (std::getenv("WEXA_KILLED_WINDOW_PORT") == nullptr) {
+    site.emplace(QStringList{"--seed", "11", "--categories", "60", "--top-level", "5", "--min-count", "5000",
+                             "--max-count", "9000", "--no-count-ratio", "0", "--latency", "20"});
+    ASSERT_GT(site->Port(), 0) << "the sample site did not start";
+    setenv("WEXA_KILLED_WINDOW_PORT", std::to_string(site->Port()).c_str(), 1);
+    setenv("WEXA_KILLED_WINDOW_FOLDER", (folder_ / "killed").c_str(), 1);
+  }
+  const std::string root = std::string("http://127.0.0.1:") + std::getenv("WEXA_KILLED_WINDOW_PORT");
+  const std::filesystem::path killed = std::getenv("WEXA_KILLED_WINDOW_FOLDER");
+  setenv("WEXA_ROOT_URL", root.c_str(), 1);
+  setenv("WEXA_SEARCH_HOST", "search.wexa.org", 1);
+  EXPECT_EXIT(
+      {
+        CurrentFolder here(killed);
+        OperatorWindow window;
+        window.Click("Button2");
+        WaitUntil([&] { return window.Form().CategoryCount() >= 30; }, 60000);
+        std::raise(SIGKILL);
+      },
+      ::testing::KilledBySignal(SIGKILL), "");
+  unsetenv("WEXA_KILLED_WINDOW_PORT");
+  unsetenv("WEXA_KILLED_WINDOW_FOLDER");
+  ASSERT_TRUE(std::filesystem::exists(killed / "crawl.journal"));
+  ASSERT_FALSE(std::filesystem::exists(killed / "tree.xml")) << "nothing was saved before the kill";
+
+  std::string reference;
+  {
+    CurrentFolder here(folder_ / "reference");
+    OperatorWindow window;
+    window.Click("Button2");
+    ASSERT_TRUE(WaitUntil([&] { return window.Finished(); }, 120000));
+    reference = ReadAll("tree.xml");
+  }
+  CurrentFolder here(killed);
+  OperatorWindow window;
+  window.Click("Button4");
+  EXPECT_GE(window.Form().CategoryCount(), 30) << "the journal's pages are loaded";
+  window.Click("Button2");
+  ASSERT_TRUE(WaitUntil([&] { return window.Finished(); }, 120000))
+      << "the resumed crawl did not finish: " << window.Form().Controls().StatusBar1->SimpleText();
+  for (const std::string& e : errors_) ADD_FAILURE() << "handler error: " << e;
   EXPECT_TRUE(ReadAll("tree.xml") == reference) << "tree.xml differs from the uninterrupted crawl's";
   EXPECT_EQ(ReadAll("queue.lst"), "");
 }
