@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/config.h"
+#include "app/crawl_folder.h"
 #include "app/page_reading.h"
 #include "app/state_files.h"
 #include "common/logging.h"
@@ -31,6 +32,14 @@ constexpr const char* kPassLine =
 constexpr const char* kFinishedLine = "*** FINISHED *** Categories: %d | Symbolic categories: %d | Queue: %d";
 constexpr const char* kSaveQuestion = "Do you want to save the state?";
 constexpr const char* kUnknownQueueEntry = "Queue entry %d names no category; skipped";
+constexpr const char* kSavedLine = "State saved: %d categories, %d pending entries (tree.xml, queue.lst)";
+constexpr const char* kFolderNotWritable =
+    "The crawl's state cannot be saved in %s (%s), so the crawl does not start. Start the program in a folder "
+    "you can write to.";
+constexpr const char* kStartWhileRunning = "start: the crawl is already running";
+constexpr const char* kStartWhileFinished = "start: the crawl has finished; load state or close to begin another";
+constexpr const char* kWaitForTheSave = "%s: the state is being saved; try again when it is done";
+constexpr const char* kLoadWhileRunning = "load state: not while the crawl runs; press stop first";
 constexpr const char* kQueueFile = "queue.lst";
 constexpr const char* kTreeFile = "tree.xml";
 constexpr const char* kJournalFile = "crawl.journal";
@@ -145,9 +154,18 @@ void TForm1::FormCreate() {
   journal_ = std::make_unique<TJournalWriter>();
 }
 
+void TForm1::FormCloseQuery(bool& canClose) {
+  closeAnswer_ = host_.Dialogs().Confirm(kSaveQuestion, true);
+  if (*closeAnswer_ != platform::TModalResult::mrCancel) return;
+  closeAnswer_.reset();
+  canClose = false;
+}
+
 void TForm1::FormDestroy() {
   closing_ = true;
-  if (queue && host_.Dialogs().Confirm(kSaveQuestion, false) == platform::TModalResult::mrYes) {
+  // The answer given when the window was closed; a host without that question asks here.
+  const platform::TModalResult answer = closeAnswer_ ? *closeAnswer_ : host_.Dialogs().Confirm(kSaveQuestion, false);
+  if (queue && answer == platform::TModalResult::mrYes) {
     SaveState();
   } else if (journal_ && journalAppended_) {
     // The next "load state" gives what was saved last, as asked; the work since stays recoverable.
@@ -161,10 +179,13 @@ void TForm1::FormDestroy() {
 
 void TForm1::Button2Click() {
   // During a save the tree must not change under it; the symbolic pass would delete nodes.
-  if (!stopped || saving_) return;
-  if (finishing_) {
-    Memo1->AddLine(kFinishingLine);
-    return;
+  if (saving_) return Memo1->AddLine(fmt::sprintf(kWaitForTheSave, "start"));
+  if (finishing_) return Memo1->AddLine(kFinishingLine);
+  if (!stopped) return Memo1->AddLine(awaitingPage_ || queue->Pending() > 0 ? kStartWhileRunning : kStartWhileFinished);
+  if (const std::optional<std::string> problem = FolderWriteProblem(".")) {
+    std::error_code error;
+    return host_.Dialogs().ShowMessage(
+        fmt::sprintf(kFolderNotWritable, std::filesystem::current_path(error).string(), *problem));
   }
   minContent = StrToInt(Edit1->Text());
   if (minContent < config::kConfirmationThreshold &&
@@ -213,14 +234,23 @@ void TForm1::Button1Click() {
   }
 }
 
-void TForm1::Button3Click() { SaveState(); }
+void TForm1::Button3Click() {
+  // Counted before the save, which writes what is pending when it begins.
+  const auto categories = static_cast<std::int32_t>(directory->Categories().size());
+  const std::int32_t pending = PendingToSave();
+  SaveState();
+  Memo1->AddLine(fmt::sprintf(kSavedLine, categories, pending));
+}
 
 void TForm1::Button4Click() {
-  if (finishing_) {
-    Memo1->AddLine(kFinishingLine);
-    return;
-  }
-  if (stopped && !saving_) LoadState();
+  if (saving_) return Memo1->AddLine(fmt::sprintf(kWaitForTheSave, "load state"));
+  if (finishing_) return Memo1->AddLine(kFinishingLine);
+  if (!stopped) return Memo1->AddLine(kLoadWhileRunning);
+  LoadState();
+}
+
+std::int32_t TForm1::PendingToSave() const {
+  return queue->Pending() + (awaitingPage_ && queue->ReadPos() > 0 ? 1 : 0);
 }
 
 void TForm1::Edit1KeyPress(char16_t& key) {
@@ -698,34 +728,44 @@ void TForm1::LoadQueue() {
 }
 
 namespace {
-// Checks that the journal's pages continue a crawl whose pending queue entries are pending (IDs, in
-// order) and whose tree is empty or not, as replay will apply them. Throws EJournalError naming the
-// first page that does not fit.
-void CheckJournalContinues(const TJournalContents& journal, std::deque<std::int32_t> pending, bool treeEmpty,
-                           const std::string& fileName) {
-  std::int32_t lastTaken = 0;
-  for (std::size_t i = 0; i < journal.pages.size(); ++i) {
-    const TJournalPage& page = journal.pages[i];
+// Checks, page by page, that a journal's pages continue a crawl whose pending queue entries are
+// pending (IDs, in order) and whose tree is empty or not, as replay will apply them. Throws
+// EJournalError naming the first page that does not fit.
+class TJournalCheck {
+ public:
+  TJournalCheck(std::deque<std::int32_t> pending, bool treeEmpty, std::string fileName)
+      : pending_(std::move(pending)), treeEmpty_(treeEmpty), fileName_(std::move(fileName)) {}
+
+  void Page(const TJournalPage& page, std::uint64_t offset) {
     const auto misfit = [&](const char* why) {
-      throw EJournalError(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s", fileName,
-                                       static_cast<long long>(journal.pageOffsets[i]), why));
+      EJournalError error(fmt::sprintf("The crawl journal %s does not fit the saved state at offset %d: %s",
+                                       fileName_, static_cast<long long>(offset), why));
+      error.SetInput(fileName_);
+      throw error;
     };
-    if (page.root != treeEmpty) misfit(page.root ? "a home page after the first page" : "a category page before the home page");
+    if (page.root != treeEmpty_)
+      misfit(page.root ? "a home page after the first page" : "a category page before the home page");
     if (page.takenID != 0) {
-      if (!pending.empty() && pending.front() == page.takenID) {
-        pending.pop_front();
-        lastTaken = page.takenID;
-      } else if (lastTaken != page.takenID) {
+      if (!pending_.empty() && pending_.front() == page.takenID) {
+        pending_.pop_front();
+        lastTaken_ = page.takenID;
+      } else if (lastTaken_ != page.takenID) {
         misfit("its category is not the next one in the queue");
       }
     }
     for (const TJournalItem& item : page.items) {
       if (item.kind != TJournalItem::jkSymbolic && item.id <= 0) misfit("a category without an ID");
-      if (item.kind == TJournalItem::jkQueued) pending.push_back(item.id);
-      treeEmpty = false;
+      if (item.kind == TJournalItem::jkQueued) pending_.push_back(item.id);
+      treeEmpty_ = false;
     }
   }
-}
+
+ private:
+  std::deque<std::int32_t> pending_;
+  bool treeEmpty_;
+  std::string fileName_;
+  std::int32_t lastTaken_ = 0;
+};
 }  // namespace
 
 void TForm1::LoadState() {
@@ -738,13 +778,17 @@ void TForm1::LoadState() {
 
   // The journal decides what to read: one that names no pair is a crawl begun from an empty tree,
   // newer than any pair beside it; one that names another pair is not applied.
+  // A long journal is scanned twice from its mapping, once to check it and once to apply it, rather
+  // than held decoded in memory.
+  std::optional<TJournalMapping> journalBytes;
   std::optional<TJournalContents> journal;
   std::optional<TPairId> pairId;
   bool fromEmpty = false;
   std::error_code error;
   const bool treePresent = std::filesystem::exists(kTreeFile, error) || error;
   if (std::filesystem::exists(kJournalFile, error) || error) {
-    TJournalContents contents = ReadJournal(kJournalFile);
+    journalBytes.emplace(kJournalFile);
+    TJournalContents contents = ParseJournalHeader(journalBytes->Bytes(), kJournalFile);
     if (!contents.hasHeader) {
       notes.push_back(fmt::sprintf(kHeaderlessJournalLine, kJournalFile));
     } else if (!contents.header.pair) {
@@ -783,7 +827,9 @@ void TForm1::LoadState() {
   if (journal) {
     std::deque<std::int32_t> pending;
     for (const TCategory* entry : queueFile.entries) pending.push_back(entry->ID);
-    CheckJournalContinues(*journal, std::move(pending), !loaded || loaded->Root().Nodes.empty(), kJournalFile);
+    TJournalCheck check(std::move(pending), !loaded || loaded->Root().Nodes.empty(), kJournalFile);
+    journal.emplace(ScanJournal(journalBytes->Bytes(), kJournalFile,
+                                [&](const TJournalPage& page, std::uint64_t offset) { check.Page(page, offset); }));
   }
 
   categories->Clear();
@@ -818,7 +864,8 @@ void TForm1::LoadState() {
   }
   if (journal) {
     minContent = journal->header.minContent;
-    for (const TJournalPage& page : journal->pages) ApplyJournalPage(page);
+    ScanJournal(journalBytes->Bytes(), kJournalFile,
+                [&](const TJournalPage& page, std::uint64_t) { ApplyJournalPage(page); });
     Edit1->SetText(std::to_string(minContent));
     if (journal->tornAt)
       notes.push_back(fmt::sprintf(kTornJournalLine, kJournalFile, static_cast<long long>(*journal->tornAt)));

@@ -35,21 +35,29 @@ class TForm1 {
   // Completes the caption with the program's version (0.0.0.0, with the error logged, when it cannot
   // be read), then sets up the queue, the counters, the store and the stopped flag.
   void FormCreate();
-  // Asks "Do you want to save the state?" (Yes/No) and saves on Yes, then releases the store and the
-  // queue. Called by the host when the window closes.
+  // The operator closes the window: asks "Do you want to save the state?" with Yes, No and Cancel.
+  // Cancel (also Escape) sets canClose to false and the window stays open; Yes or No is kept for
+  // FormDestroy.
+  void FormCloseQuery(bool& canClose);
+  // Saves on Yes to the closing question (the one FormCloseQuery got, else asked here with Yes and
+  // No), then releases the store and the queue. Called by the host when the window closes.
   void FormDestroy();
   // "stop": stops the crawl and waits until it is at rest.
   void Button1Click();
   // "start": starts or continues the crawl. Throws EConvertError when Edit1 does not hold a
-  // 32-bit integer; nothing changes then.
+  // 32-bit integer; nothing changes then. While the crawl runs, has finished or is being saved, says
+  // so in Memo1; when the state could not be saved in the working directory, says so in a message;
+  // in both cases nothing else happens.
   void Button2Click();
   // Lets through digits and backspace; any other character becomes the null character.
   void Edit1KeyPress(char16_t& key);
   // Destroys the record of a node that is being deleted.
   void categoriesDeletion(platform::TreeNode* node);
-  // "save state": SaveState, in every state of the crawl.
+  // "save state": SaveState, in every state of the crawl, then a Memo1 line with the categories and
+  // pending entries saved.
   void Button3Click();
-  // "load state": LoadState while the crawl is stopped (and no save is running); otherwise nothing.
+  // "load state": LoadState while the crawl is stopped (and no save is running); otherwise a Memo1
+  // line saying why nothing happens.
   void Button4Click();
   // Page arrival: validates the top-level document and hands it to the right parser, or requests
   // the same address again.
@@ -116,6 +124,8 @@ class TForm1 {
   std::int32_t SymbolicCount() const { return symbolicCount; }
   std::int32_t MinContent() const { return minContent; }
   bool Stopped() const { return stopped; }
+  // The entries a save now writes to queue.lst: the pending ones and the page in flight.
+  std::int32_t PendingToSave() const;
   bool Halted() const { return halted; }
   // True while a navigation of the crawl waits for its accepted page.
   bool AwaitingPage() const { return awaitingPage_; }
@@ -181,6 +191,8 @@ class TForm1 {
   std::optional<std::u16string> heldPage_;
   // FormDestroy has begun: nothing is handed on any more.
   bool closing_ = false;
+  // Yes or No to the closing question asked by FormCloseQuery.
+  std::optional<platform::TModalResult> closeAnswer_;
   // Nodes whose data is a real category, by the hash of the exact Url; the records' own Urls settle
   // collisions. Kept by the tree's add and delete hooks. Hashes rather than copies of the Urls keep
   // the index small in a crawl of a million categories.

@@ -229,14 +229,15 @@ TInformationRequest InformationRequested(const std::vector<std::string>& args) {
 std::string HeadlessUsage() { return std::string("usage: ") + kProgram + " --headless" + UsageOptions(omHeadless); }
 
 std::string ProgramHelpText() {
-  std::string help = "Usage:\n";
-  help += UsageLine(std::string("  ") + kProgram, UsageOptions(omWindow));
-  help += UsageLine(std::string("  ") + kProgram + " --headless", UsageOptions(omHeadless));
-  help += std::string("  ") + kProgram + " --help | --version\n\n";
+  // The usage lines in the form help2man turns into a synopsis of one line each.
+  std::string help = std::string("Usage: ") + kProgram + UsageOptions(omWindow) + "\n";
+  help += UsageLine(std::string("  or:  ") + kProgram + " --headless", UsageOptions(omHeadless));
+  help += std::string("  or:  ") + kProgram + " --help | --version\n\n";
   help += R"(Crawls the category tree of the Wexa web directory and records every category it reaches: name,
 address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.
 Without options it opens its window; press "start" there. The state of a crawl is saved to
-queue.lst and tree.xml in the working directory.
+queue.lst and tree.xml in the working directory. A windowless run in a folder that holds a saved
+crawl needs --resume to continue it or --new to start afresh.
 
 Options:
 )";
@@ -244,6 +245,16 @@ Options:
     const std::string label = row.shortName.empty() ? Spelling(row) : row.shortName + ", " + Spelling(row);
     help += HelpEntry(label, row.help);
   }
+  help += "\nExit status:\n";
+  help += HelpEntry("0", "windowless: the crawl has finished and its state is saved");
+  help += HelpEntry("1", "an error, and nothing saved: a state file that cannot be read (one line naming the file "
+                         "and line), one file of the saved pair missing, a folder where the state cannot be "
+                         "saved, or a program error (message and stack trace)");
+  help += HelpEntry("2", "a usage error; a saved crawl in the folder without --resume or --new; --resume without a "
+                         "saved crawl; no display for the window; run as root without "
+                         "QTWEBENGINE_DISABLE_SANDBOX=1");
+  help += HelpEntry("130", "windowless, after SIGINT or SIGTERM: the crawl stops, waits for the page in flight and "
+                           "saves; stderr says where and what, and --resume continues it");
   help += "\nEnvironment:\n";
   help += HelpEntry("WEXA_ROOT_URL", "the directory's home page (default http://www.wexa.org)");
   help += HelpEntry("WEXA_SEARCH_HOST", "the search host every complete directory page names (default search.wexa.org)");
@@ -251,11 +262,17 @@ Options:
   help += HelpEntry("WEXA_PARALLEL", "pages loaded at a time, 1 to 16 with the web engine, 1 to 64 with http (default 1)");
   help += HelpEntry("WEXA_ENGINE", "web or http, the page engine, in the window and windowless (default web)");
   help += HelpEntry("QTWEBENGINE_DISABLE_SANDBOX", "1 turns the web engine's sandbox off; needed when running as root");
+  help += "\nFiles:\n";
+  help += HelpEntry("tree.xml", "the saved category tree, in the working directory");
+  help += HelpEntry("queue.lst", "the saved queue: the IDs of the categories still to visit, one a line");
+  help += HelpEntry("crawl.journal", "the pages parsed since the last save of the pair");
+  help += HelpEntry("logs/", "the log files, beside the program or in $XDG_STATE_HOME/wexa-scraper/logs/");
   help += R"(
-Exit status (windowless): 0 when the crawl has finished and its state is saved; 130 after SIGINT
-or SIGTERM (the crawl stops, waits for the page in flight and saves); 1 after an error (message and
-stack trace on stderr, nothing saved); 2 for a usage error, or when run as root with the web engine
-without QTWEBENGINE_DISABLE_SANDBOX=1.
+Examples:
+  Crawl windowless, visiting categories that show 1000 or more; stop with Ctrl+C, then continue:
+
+  $ wexa-scraper --headless --min-content 1000
+  $ wexa-scraper --headless --resume
 )";
   return help;
 }

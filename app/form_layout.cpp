@@ -46,6 +46,7 @@ TFormSpec Form1Layout(TForm1& form) {
   f.clientWidth = 592;
   f.clientHeight = 416;
   f.font = {"MS Sans Serif", -11, false, -1};
+  f.onCloseQuery = [&form](bool& canClose) { form.FormCloseQuery(canClose); };
 
   auto label1 = Control("Label1", TControlKind::ckLabel, "WAIT", 377, 178, 73, 32, kRightBottom);
   label1.hasFont = true;

@@ -1,5 +1,6 @@
 #include "app/headless.h"
 
+#include <filesystem>
 #include <ostream>
 #include <stdexcept>
 
@@ -283,6 +284,8 @@ void THeadlessHost::TickStatus() {
 
 void THeadlessHost::EndStatusLine() { output_->EndLine(); }
 
+void THeadlessHost::ErrorLine(const std::string& line) { output_->ErrorLine(line); }
+
 int THeadlessHost::ProcessingDepth() const { return application_->Depth(); }
 
 THeadlessRunner::THeadlessRunner(TForm1& form, THeadlessHost& host, THeadlessOptions options, std::ostream& out)
@@ -314,8 +317,16 @@ std::optional<int> THeadlessRunner::Poll() {
   }
   if (stopRequested_) {
     form_.Button1Click();
+    const auto categories = static_cast<std::int32_t>(form_.Directory().Categories().size());
+    const std::int32_t pending = form_.PendingToSave();
     form_.Button3Click();
     host_.FlushStatus();
+    std::error_code error;
+    const std::string folder = std::filesystem::current_path(error).string();
+    host_.ErrorLine(fmt::sprintf(
+        "wexa-scraper: stopped; the crawl is saved in %s (tree.xml, queue.lst): %d categories, %d pending entries; "
+        "wexa-scraper --headless --resume continues it",
+        folder.empty() ? "the working directory" : folder, categories, pending));
     return 130;
   }
   if (host_.MessagesShown() > messagesHandled_) {

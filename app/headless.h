@@ -74,6 +74,8 @@ class THeadlessHost : public platform::IFormHost {
   void FlushStatus();
   // Prints the held-back status line once the throttle's interval has passed since the last one.
   void TickStatus();
+  // A line on err, as the window's own lines go there.
+  void ErrorLine(const std::string& line);
   // Ends the status line being rewritten in place, if any, so that what follows on the terminal
   // starts on a line of its own. Call before writing to the terminal past this host (an error
   // report) and at the end of the run.
@@ -108,7 +110,8 @@ class TForm1;
 
 // Presses the form's buttons as an operator would in windowless mode: "load state" (with
 // --resume), the minimum content into Edit1, then "start"; "stop" and "start" again after the
-// duplicate message; "stop" and a save on a stop request. Decides the exit code.
+// duplicate message; "stop" and a save on a stop request, then a line on where the crawl was saved,
+// what it holds and how to continue it. Decides the exit code.
 //
 // The event loop calls Poll regularly. Poll acts only between handlers (ProcessingDepth 0), never
 // inside a handler's own message processing, so a save or a stop wait is never cut short.

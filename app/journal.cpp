@@ -1,9 +1,11 @@
 #include "app/journal.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -123,9 +125,12 @@ std::string Record(std::uint8_t type, const std::string& payload) {
 
 bool AllZero(std::string_view bytes) { return bytes.find_first_not_of('\0') == std::string_view::npos; }
 
+// An error in the journal's bytes is one of the files the user gave: reported in one line.
 [[noreturn]] void Damaged(const std::string& fileName, std::size_t offset, const char* what) {
-  throw EJournalError(fmt::sprintf("The crawl journal %s is damaged at offset %d: %s", fileName,
+  EJournalError error(fmt::sprintf("The crawl journal %s is damaged at offset %d: %s", fileName,
                                    static_cast<long long>(offset), what));
+  error.SetInput(fileName);
+  throw error;
 }
 
 std::string SystemError(int err) { return std::strerror(err); }
@@ -263,7 +268,7 @@ bool DecodePage(std::string_view payload, TJournalPage& page) {
 
 }  // namespace
 
-TJournalContents ParseJournal(std::string_view bytes, const std::string& fileName) {
+TJournalContents ScanJournal(std::string_view bytes, const std::string& fileName, const TJournalVisitor& onPage) {
   TJournalContents contents;
   std::size_t at = 0;
   const auto torn = [&] {
@@ -294,13 +299,61 @@ TJournalContents ParseJournal(std::string_view bytes, const std::string& fileNam
     } else {
       TJournalPage page;
       if (type != kPageRecord || !DecodePage(payload, page)) Damaged(fileName, at, "the entry is malformed");
-      contents.pages.push_back(std::move(page));
-      contents.pageOffsets.push_back(at);
+      if (onPage) onPage(page, at);
+      ++contents.pageCount;
     }
     at += recordSize;
     contents.validEnd = at;
   }
   return contents;
+}
+
+TJournalContents ParseJournal(std::string_view bytes, const std::string& fileName) {
+  std::vector<TJournalPage> pages;
+  std::vector<std::uint64_t> offsets;
+  TJournalContents contents = ScanJournal(bytes, fileName, [&](const TJournalPage& page, std::uint64_t offset) {
+    pages.push_back(page);
+    offsets.push_back(offset);
+  });
+  contents.pages = std::move(pages);
+  contents.pageOffsets = std::move(offsets);
+  return contents;
+}
+
+TJournalContents ParseJournalHeader(std::string_view bytes, const std::string& fileName) {
+  // The header record alone: what follows it is not looked at.
+  if (bytes.size() >= kRecordOverhead) {
+    const std::uint32_t length = Get32(bytes, 0);
+    if (length <= kMaxPayload && bytes.size() - kRecordOverhead >= length)
+      bytes = bytes.substr(0, std::min(bytes.size(), kRecordOverhead + length));
+  }
+  return ScanJournal(bytes, fileName, {});
+}
+
+TJournalMapping::TJournalMapping(const std::string& fileName) {
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw EFOpenError(fmt::sprintf("Cannot open file \"%s\". %s", fileName, SystemError(errno)));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw EFOpenError(fmt::sprintf("Cannot read file \"%s\". %s", fileName, SystemError(err)));
+  }
+  size_ = static_cast<std::size_t>(st.st_size);
+  if (size_ > 0) {
+    void* data = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (data == MAP_FAILED) {
+      const int err = errno;
+      ::close(fd);
+      throw EFOpenError(fmt::sprintf("Cannot read file \"%s\". %s", fileName, SystemError(err)));
+    }
+    data_ = static_cast<const char*>(data);
+  }
+  ::close(fd);
+}
+
+TJournalMapping::~TJournalMapping() {
+  if (data_) ::munmap(const_cast<char*>(data_), size_);
 }
 
 TJournalContents ReadJournal(const std::string& fileName) {

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -97,13 +98,40 @@ struct TJournalContents {
   std::vector<TJournalPage> pages;
   // The offset of each page's record in the file.
   std::vector<std::uint64_t> pageOffsets;
+  // Number of whole pages (also when they were not kept).
+  std::size_t pageCount = 0;
   // Bytes of the header and the whole pages; an append continues here.
   std::uint64_t validEnd = 0;
   // Offset of a torn tail that was dropped, if any.
   std::optional<std::uint64_t> tornAt;
 };
 
-// Parses journal bytes; fileName only names the file in errors. Throws EJournalError naming the file
+// Called for each whole page of a journal, in order, with the offset of its record.
+using TJournalVisitor = std::function<void(const TJournalPage& page, std::uint64_t offset)>;
+
+// Checks every record of journal bytes and hands each page to onPage (may be empty) without keeping
+// it; the result holds no pages. fileName only names the file in errors. Throws as ParseJournal.
+TJournalContents ScanJournal(std::string_view bytes, const std::string& fileName, const TJournalVisitor& onPage);
+// The header of journal bytes alone (hasHeader false when there is no whole one); what follows it is
+// not checked. Throws EJournalError when the first record is damaged.
+TJournalContents ParseJournalHeader(std::string_view bytes, const std::string& fileName);
+
+// A journal file mapped into memory for reading, so that a long journal is scanned without a copy.
+class TJournalMapping {
+ public:
+  // Throws EFOpenError when the file cannot be opened or mapped.
+  explicit TJournalMapping(const std::string& fileName);
+  TJournalMapping(const TJournalMapping&) = delete;
+  TJournalMapping& operator=(const TJournalMapping&) = delete;
+  ~TJournalMapping();
+  std::string_view Bytes() const { return {data_ ? data_ : "", size_}; }
+
+ private:
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Parses journal bytes and keeps every page; fileName only names the file in errors. Throws EJournalError naming the file
 // and offset for a damaged record before the last one, an unknown record type or a malformed payload.
 TJournalContents ParseJournal(std::string_view bytes, const std::string& fileName);
 // Reads and parses fileName. Throws EFOpenError when it cannot be read, and as ParseJournal.

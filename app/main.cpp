@@ -2,13 +2,18 @@
 // with the window shown or, with --headless, driven windowless.
 
 #include <QTimer>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -18,8 +23,10 @@
 #include "app/Unit1.h"
 #include "app/command_line.h"
 #include "app/config.h"
+#include "app/crawl_folder.h"
 #include "app/headless.h"
 #include "common/XmlPersistance.h"
+#include "common/exceptions.h"
 #include "common/logging.h"
 #include "platform/qt/crash_report.h"
 #include "platform/qt/fatal_report.h"
@@ -60,6 +67,13 @@ void InstallStopSignals() {
 void ExitOnHandlerError(const platform::qt::TErrorReport& report) {
   if (windowlessHost) windowlessHost->EndStatusLine();
   std::cout << std::flush;
+  if (!report.inputFile.empty()) {
+    // The user's input is at fault, not the program: one line naming the file, no stack trace.
+    std::string line = InputErrorText(report.inputFile, report.inputLine, report.message);
+    for (char& c : line) c = c == '\n' || c == '\r' ? ' ' : c;
+    std::cerr << "wexa-scraper: " << line << '\n' << std::flush;
+    std::_Exit(1);
+  }
   std::cerr << report.className << ": " << report.message << '\n';
   if (!report.stackTrace.empty()) std::cerr << report.stackTrace << '\n';
   std::cerr << std::flush;
@@ -149,6 +163,42 @@ platform::http::THttpBrowserOptions HttpOptions(const platform::qt::TWebBrowserO
   return options;
 }
 
+// Whether an X server listens on the local display number, through its socket in the file system
+// or in the abstract namespace.
+bool LocalXServerListens(const std::string& number) {
+  for (const bool abstract : {false, true}) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // cannot tell: let the toolkit try
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = "/tmp/.X11-unix/X" + number;
+    std::memcpy(address.sun_path + (abstract ? 1 : 0), path.c_str(), path.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + (abstract ? 1 : 0));
+    const bool listens = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    ::close(fd);
+    if (listens) return true;
+  }
+  return false;
+}
+
+// Why the window cannot be shown, or nullopt when a display looks usable. Without one the toolkit
+// would abort the program with a hint about reinstalling it.
+std::optional<std::string> DisplayProblem() {
+  if (const char* platform = std::getenv("QT_QPA_PLATFORM"); platform && *platform) return std::nullopt;
+  if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) return std::nullopt;
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return std::string("no display to open the window on (DISPLAY is not set)");
+  // ":N", ":N.S" and "unix:N" are local; a remote display is left to the toolkit.
+  const std::string name = display;
+  const std::size_t colon = name.rfind(':');
+  const std::string host = colon == std::string::npos ? name : name.substr(0, colon);
+  if (colon == std::string::npos || !(host.empty() || host == "unix")) return std::nullopt;
+  const std::string number = name.substr(colon + 1, name.find('.', colon) - colon - 1);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  if (LocalXServerListens(number)) return std::nullopt;
+  return "no display to open the window on (nothing answers on DISPLAY " + name + ")";
+}
+
 // Answers --help and --version before anything starts, so that they need no display, no sandbox
 // setting and no log folder.
 int AnswerInformationRequest(TInformationRequest request) {
@@ -189,6 +239,24 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A windowless run checks its folder before anything starts: what is saved there, and whether its
+  // state can be saved there at all.
+  if (headless) {
+    std::error_code error;
+    const std::string folder = std::filesystem::current_path(error).string();
+    if (const std::optional<TStartRefusal> refusal = CheckWindowlessStart(".", folder.empty() ? "." : folder, *headless)) {
+      std::cerr << "wexa-scraper: " << refusal->message << '\n';
+      return refusal->exitCode;
+    }
+  }
+
+  if (!headless) {
+    if (const std::optional<std::string> problem = DisplayProblem()) {
+      std::cerr << "wexa-scraper: " << *problem << "; wexa-scraper --headless crawls without a window\n";
+      return 2;
+    }
+  }
+
   // Unit start-ups, in this order, before the application object: logging, then the XML
   // persistence, then the category model's class registration, then the log threshold.
   InitializeLogging();
@@ -199,7 +267,7 @@ int main(int argc, char** argv) {
 
   std::string sandboxProblem;
   if (engine == peWeb && !platform::qt::CheckWebEngineSandboxSetting(&sandboxProblem)) {
-    std::cerr << sandboxProblem << '\n';
+    std::cerr << "wexa-scraper: " << sandboxProblem << '\n';
     return 2;
   }
   // The web engine shares its GL contexts with the widgets; this must be set before the

@@ -111,15 +111,24 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 }
 
 std::vector<std::int32_t> ReadQueueFile(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) throw EFOpenError(fmt::sprintf("Cannot open file \"%s\". %s", fileName, std::strerror(errno)));
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) throw EFOpenError(fmt::sprintf("Cannot read file \"%s\". %s", fileName, std::strerror(errno)));
-  const std::string text = std::move(buffer).str();
-  std::vector<std::int32_t> ids;
-  for (std::string_view line : SplitLines(text)) ids.push_back(StrToInt(std::string(line)));
-  return ids;
+  int lineNumber = 0;
+  try {
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in) throw EFOpenError(fmt::sprintf("Cannot open file \"%s\". %s", fileName, std::strerror(errno)));
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) throw EFOpenError(fmt::sprintf("Cannot read file \"%s\". %s", fileName, std::strerror(errno)));
+    const std::string text = std::move(buffer).str();
+    std::vector<std::int32_t> ids;
+    for (std::string_view line : SplitLines(text)) {
+      ++lineNumber;
+      ids.push_back(StrToInt(std::string(line)));
+    }
+    return ids;
+  } catch (Exception& error) {
+    error.SetInput(fileName, lineNumber);
+    throw;
+  }
 }
 
 void SyncFile(const std::string& fileName) {

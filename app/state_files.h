@@ -58,7 +58,8 @@ std::vector<std::string_view> SplitLines(std::string_view text);
 
 // Reads the IDs of the queue file fileName, one per line, in order. Throws EFOpenError when the file
 // cannot be read, and EConvertError "'%s' is not a valid integer value" for the first line that is
-// not a decimal 32-bit integer (an empty line included).
+// not a decimal 32-bit integer (an empty line included); both marked as input errors of fileName
+// (Exception::SetInput), the latter with its line.
 std::vector<std::int32_t> ReadQueueFile(const std::string& fileName);
 
 // Syncs the file's data to the disk (fsync). Throws EInOutError.

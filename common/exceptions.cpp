@@ -10,6 +10,11 @@
 Exception::Exception(std::string message)
     : message_(std::move(message)), stackTrace_(CaptureStackTrace(1)) {}
 
+std::string InputErrorText(const std::string& file, int line, const std::string& message) {
+  if (file.empty() || message.find(file) != std::string::npos) return message;
+  return file + (line > 0 ? ", line " + std::to_string(line) : "") + ": " + message;
+}
+
 int StrToInt(const std::string& text) {
   std::size_t pos = 0;
   const std::size_t end = text.find_last_not_of(' ') == std::string::npos ? 0 : text.find_last_not_of(' ') + 1;

@@ -17,9 +17,23 @@ class Exception : public std::exception {
   // Rendered stack trace of the place that raised the exception, one frame a line.
   const std::string& StackTrace() const { return stackTrace_; }
 
+  // An expected input error: the input the user gave (a state file, a tree file) is at fault, not
+  // the program. Such an error names the file and, when known, the line (1-based; 0: not known);
+  // it is reported in one line, without a stack trace. Empty InputFile: any other error.
+  const std::string& InputFile() const { return inputFile_; }
+  int InputLine() const { return inputLine_; }
+  // Marks the error as one of the input file (at line). Called where an input is read, on the error
+  // caught there, which is then thrown on unchanged ("throw;").
+  void SetInput(std::string file, int line = 0) {
+    inputFile_ = std::move(file);
+    inputLine_ = line;
+  }
+
  private:
   std::string message_;
   std::string stackTrace_;
+  std::string inputFile_;
+  int inputLine_ = 0;
 };
 
 #define WEXA_DECLARE_EXCEPTION(Name, Base)                          \
@@ -39,6 +53,10 @@ WEXA_DECLARE_EXCEPTION(EAutomationError, Exception)
 WEXA_DECLARE_EXCEPTION(EInOutError, Exception)
 WEXA_DECLARE_EXCEPTION(EFOpenError, EInOutError)
 WEXA_DECLARE_EXCEPTION(EFCreateError, EInOutError)
+
+// An expected input error as one line of text: "<file>[, line N]: <message>", or the message alone
+// when it names the file itself or file is empty.
+std::string InputErrorText(const std::string& file, int line, const std::string& message);
 
 // Throws EConvertError "'%s' is not a valid integer value" unless text is an optional sign followed
 // by decimal digits whose value fits a 32-bit signed integer. Leading and trailing blanks are

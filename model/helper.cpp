@@ -190,6 +190,16 @@ void FreeRecords(TXMLTreeNode& root) {
 }  // namespace
 
 TLoadedTree TLoadedTree::Read(const std::string& fileName) {
+  try {
+    return ReadTree(fileName);
+  } catch (Exception& error) {
+    // Whatever the file holds is the user's input: its errors name it, in one line.
+    if (error.InputFile().empty()) error.SetInput(fileName);
+    throw;
+  }
+}
+
+TLoadedTree TLoadedTree::ReadTree(const std::string& fileName) {
   std::unique_ptr<TXMLPersistentObject> loaded = TXmlPersistance::LoadFromFile(fileName);
   auto* root = dynamic_cast<TXMLTreeNode*>(loaded.get());
   if (root == nullptr) {

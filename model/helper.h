@@ -156,7 +156,8 @@ class TLoadedTree {
  public:
   // Reads and checks fileName. Throws what TXmlPersistance::LoadFromFile throws, and EXmlPersistance
   // naming the file when it does not hold a TXMLTreeNode or when a node below the root has no Data.
-  // Nothing loaded survives a failure.
+  // Nothing loaded survives a failure. Every error is marked as an input error of fileName
+  // (Exception::SetInput).
   static TLoadedTree Read(const std::string& fileName);
 
   TLoadedTree(TLoadedTree&&) = default;
@@ -174,6 +175,7 @@ class TLoadedTree {
 
  private:
   explicit TLoadedTree(std::unique_ptr<TXMLTreeNode> root) : root_(std::move(root)) {}
+  static TLoadedTree ReadTree(const std::string& fileName);
   std::unique_ptr<TXMLTreeNode> root_;
 };
 

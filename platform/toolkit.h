@@ -127,6 +127,9 @@ struct TFormSpec {
   int clientWidth = 0, clientHeight = 0;
   TFontSpec font;
   std::vector<TControlSpec> controls;  // creation order
+  // Asked when the operator closes the window; setting the flag to false keeps the window open.
+  // Empty: the window always closes.
+  std::function<void(bool& canClose)> onCloseQuery;
 };
 
 // The controls a built form hands to its code. Owned by the host that built them; valid until the

@@ -113,6 +113,8 @@ TErrorReport DescribeException(std::exception_ptr error) noexcept {
       report.className = e.ClassName();
       report.message = e.Message();
       report.stackTrace = e.StackTrace();
+      report.inputFile = e.InputFile();
+      report.inputLine = e.InputLine();
     } catch (const std::exception& e) {
       report.className = Demangle(typeid(e).name());
       report.message = e.what();

@@ -21,6 +21,9 @@ struct TErrorReport {
   std::string className;   // "EConvertError"; the C++ type for other exceptions
   std::string message;
   std::string stackTrace;  // where the error was raised, one frame a line; empty when unknown
+  // An expected input error's file and line (0: not known); empty for a program error.
+  std::string inputFile;
+  int inputLine = 0;
 };
 
 // Describes the exception error holds. Never throws.

@@ -1,5 +1,6 @@
 #include "platform/qt/form_host.h"
 
+#include <QCloseEvent>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
@@ -68,6 +69,23 @@ BrowserEvents GuardedEvents(const BrowserEvents& events) {
   return guarded;
 }
 
+// Asks the form's close query when the operator closes the window; a refusal keeps it open.
+class CloseQueryFilter : public QObject {
+ public:
+  CloseQueryFilter(QObject* parent, std::function<void(bool&)> query) : QObject(parent), query_(std::move(query)) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::Close) return false;
+    bool canClose = true;
+    RunHandler([&] { query_(canClose); }, false);
+    if (canClose) return false;
+    event->ignore();
+    return true;
+  }
+
+ private:
+  std::function<void(bool&)> query_;
+};
+
 }  // namespace
 
 QtFormHost::QtFormHost(BrowserFactory browserFactory) : browserFactory_(std::move(browserFactory)) {}
@@ -96,6 +114,7 @@ TFormControls QtFormHost::Build(const TFormSpec& form) {
   containers_[window_.get()] = TContainer{client, new TAnchorKeeper(window_.get())};
   widgets_[form.name] = window_.get();
   dialogs_.SetParent(window_.get());
+  if (form.onCloseQuery) window_->installEventFilter(new CloseQueryFilter(window_.get(), form.onCloseQuery));
 
   TFormControls controls;
   for (const TControlSpec& control : form.controls) {

@@ -1,5 +1,9 @@
 // Start, stop, the minimum-content filter and the release of records by deleted nodes.
 
+#include <unistd.h>
+
+#include <iostream>
+
 #include "tests/app/form_fixture.h"
 
 namespace wexa_test {
@@ -210,6 +214,47 @@ TEST_F(FormTest, FormDestroyReleasesStoreAndQueueButNoRecord) {
   form->FormDestroy();
   EXPECT_EQ(form->Categories().Count(), 1u);
   form.reset();  // the nodes go with the form; ASan reports any double free or leak
+}
+
+// A button that cannot act in the crawl's present state says why in Memo1 and changes nothing; a
+// working directory where the state could not be saved keeps "start" from starting.
+TEST_F(FormTest, RefusedButtonsSayWhy) {
+  struct Case {
+    std::string name;
+    bool running;
+    bool readOnly;
+    const char* button;
+    std::vector<std::string> memo;
+    std::size_t messages;
+  };
+  const std::vector<Case> cases = {
+      {"start while running", true, false, "Button2", {"start: the crawl is already running"}, 0},
+      {"load state while running", true, false, "Button4", {"load state: not while the crawl runs; press stop first"}, 0},
+      {"start in a read-only folder", false, true, "Button2", {}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restart();
+    if (c.running) StartFresh();
+    const std::size_t navigations = host.browser.navigations.size();
+    if (c.readOnly) {
+      std::filesystem::permissions(workDir, std::filesystem::perms::owner_write, std::filesystem::perm_options::remove);
+      if (::access(workDir.c_str(), W_OK) == 0) {
+        std::filesystem::permissions(workDir, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+        std::cout << "[ skip ] " << c.name << ": this user writes into read-only folders\n";
+        continue;
+      }
+    }
+    host.Click(c.button);
+    if (c.readOnly) std::filesystem::permissions(workDir, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+    EXPECT_EQ(host.memo.Lines(), c.memo);
+    ASSERT_EQ(host.dialogs.messages.size(), c.messages);
+    if (c.messages > 0) {
+      EXPECT_EQ(host.dialogs.messages[0].rfind("The crawl's state cannot be saved in ", 0), 0u);
+    }
+    EXPECT_EQ(host.browser.navigations.size(), navigations) << "nothing was loaded";
+    EXPECT_EQ(form->Stopped(), !c.running);
+  }
 }
 
 }  // namespace

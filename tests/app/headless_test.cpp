@@ -416,6 +416,12 @@ TEST_F(HeadlessRunnerTest, AStopRequestStopsWaitsSavesAndEndsWith130) {
   std::string saved((std::istreambuf_iterator<char>(queueFile)), std::istreambuf_iterator<char>());
   EXPECT_EQ(saved, "1\r\n2\r\n") << "the category whose page was loading comes first";
   EXPECT_TRUE(std::filesystem::exists("tree.xml"));
+  // The last lines on stderr say what was saved, where, and how to go on.
+  EXPECT_TRUE(err.str().ends_with(
+      "State saved: 2 categories, 2 pending entries (tree.xml, queue.lst)\n"
+      "wexa-scraper: stopped; the crawl is saved in " + std::filesystem::current_path().string() +
+      " (tree.xml, queue.lst): 2 categories, 2 pending entries; wexa-scraper --headless --resume continues it\n"))
+      << err.str();
 }
 
 }  // namespace

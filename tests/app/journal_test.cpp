@@ -263,6 +263,7 @@ TEST_F(JournalReplayTest, AJournalIsAppliedOnlyToThePairItNames) {
   host.Click("Button2");
   for (int i = 0; i < 3; ++i) Step();
   const std::string foreign = ReadFile("crawl.journal");
+  const std::string queueFile = ReadFile("queue.lst");
 
   // Another pair with the journal of the first: the pair alone is loaded and the journal stays.
   WriteFile("queue.lst", "2\r\n");
@@ -271,14 +272,19 @@ TEST_F(JournalReplayTest, AJournalIsAppliedOnlyToThePairItNames) {
   EXPECT_EQ(ReadFile("crawl.journal"), foreign);
   EXPECT_EQ(host.memo.Lines().back(), "The crawl journal crawl.journal belongs to another saved state; it was ignored and left as it is.");
 
-  // A damaged entry before the last: nothing in memory changes.
+  // Its own pair again, with a damaged entry before the last: nothing in memory changes.
+  WriteFile("queue.lst", queueFile);
   std::string damaged = foreign;
   damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 1);
   WriteFile("crawl.journal", damaged);
   const std::string before = State();
   EXPECT_THROW(host.Click("Button4"), EJournalError);
   EXPECT_EQ(State(), before);
-  (void)saved;
+  // Undamaged, it loads the crawl as it stood after the save.
+  WriteFile("crawl.journal", foreign);
+  host.Click("Button4");
+  EXPECT_NE(State(), saved);
+  host.Click("Button1");
 }
 
 }  // namespace

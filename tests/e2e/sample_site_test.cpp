@@ -452,6 +452,25 @@ TEST(SampleServerTest, EachChosenAddressFailsOnceInTheSameWayOnEveryRun) {
     EXPECT_GT(kinds[k], 0) << FaultName(k);
 }
 
+// A port another server listens on is refused, so two samples never share one port's requests;
+// once the first has stopped, the port can be taken again.
+TEST(SampleServerTest, APortInUseIsRefusedAndFreeAgainAfterStop) {
+  const SiteModel model(SmallSite());
+  SampleServer first(model, std::chrono::seconds(1));
+  const int port = first.Start(0);
+  SampleServer second(model, std::chrono::seconds(1));
+  try {
+    second.Start(port);
+    ADD_FAILURE() << "a second server listens on " << port;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot listen on 127.0.0.1:" + std::to_string(port) +
+                                         ": the port is in use or not allowed (--port 0 picks a free one)");
+  }
+  first.Stop();
+  SampleServer third(model, std::chrono::seconds(1));
+  EXPECT_EQ(third.Start(port), port);
+}
+
 TEST(SampleServerTest, StopEndsAStallAtOnce) {
   SiteOptions o = SmallSite();
   o.faults.stall = 1.0;

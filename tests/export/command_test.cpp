@@ -126,11 +126,61 @@ TEST_F(CommandTest, DiffWithoutOutputGoesToStandardOutput) {
   const std::string after = SaveBuiltTree("new.xml", [](platform::TreeView& t) {
     Real(t, nullptr, 1, u"A", u"http://w/A/", -1);
   });
-  EXPECT_EQ(Run({"--diff", "--format=jsonl", tree_, after}), 0);
+  EXPECT_EQ(Run({"--diff", "--format=jsonl", tree_, after}), 1) << "the trees differ";
   EXPECT_EQ(out_.str(),
             R"({"change":"removed","address":"http://w/B/","old_name":"B","new_name":null,"old_content":5,"new_content":null})"
             "\n");
   EXPECT_EQ(err_.str(), "");
+}
+
+// "-o -" is standard output; an output that is an input (by identity, under any name) or a folder is
+// refused, --force or not, and every file stays as it was.
+TEST_F(CommandTest, DashIsStandardOutputAndAnInputOrAFolderIsNoOutput) {
+  WriteFile(Path("queue.lst"), "2\r\n");
+  fs::create_directory(Path("folder"));
+  fs::create_hard_link(tree_, Path("same.xml"));
+  const std::string other = SaveBuiltTree("other.xml", [](platform::TreeView& t) {
+    Real(t, nullptr, 7, u"Z", u"http://elsewhere/Z/", 1);
+  });
+  const std::string csv =
+      "id,kind,name,address,content,parent_id,depth,path,visited\r\n"
+      "1,category,A,http://w/A/,-1,,1,A,true\r\n"
+      "2,category,B,http://w/B/,5,1,2,A / B,false\r\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"-o", "-", tree_}, 0, csv, ""},
+      {{"--output=-", "--force", tree_}, 0, csv, ""},
+      {{"--force", "-o", tree_, tree_}, 2, "", "wexa-export: " + tree_ + " is the input " + tree_ + "; name another output\n"},
+      {{"--force", "-o", Path("same.xml"), tree_}, 2, "",
+       "wexa-export: " + Path("same.xml") + " is the input " + tree_ + "; name another output\n"},
+      {{"--force", "-o", Path("queue.lst"), tree_}, 2, "",
+       "wexa-export: " + Path("queue.lst") + " is the input " + Path("queue.lst") + "; name another output\n"},
+      {{"--diff", "--force", "-o", other, tree_, other}, 2, "",
+       "wexa-export: " + other + " is the input " + other + "; name another output\n"},
+      {{"--force", "-o", Path("folder"), tree_}, 2, "", "wexa-export: " + Path("folder") + " is a directory\n"},
+      {{"--diff", "--format=jsonl", "-o", "-", tree_, tree_}, 0, "", ""},
+      {{"--diff", "--format=jsonl", tree_, other}, 1, "",
+       "wexa-export: no address of " + tree_ + " is in " + other + ": the two trees are of different directories or hosts\n"},
+  };
+  const std::vector<std::string> before = FolderEntries();
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    EXPECT_EQ(Run(c.args), c.status);
+    if (!c.out.empty()) {
+      EXPECT_EQ(out_.str(), c.out);
+    }
+    EXPECT_EQ(err_.str(), c.err);
+    EXPECT_EQ(FolderEntries(), before);
+    EXPECT_EQ(ReadFile(Path("queue.lst")), "2\r\n");
+  }
+  EXPECT_TRUE(ReadFile(tree_).starts_with("<"));
 }
 
 TEST_F(CommandTest, HelpNamesEveryOptionAndTheVisitedRule) {

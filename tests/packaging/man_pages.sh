@@ -28,5 +28,16 @@ for program in "$@"; do
   grep -qE "^\.TH \"?${name^^}\"? " <<<"$text" || fail "the manual page of $name has another name: $(grep '^\.TH' <<<"$text")"
   number=${version##* }
   grep -qF -- "$name $number" <<<"$text" || fail "the manual page of $name is not of version $number"
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" ENVIRONMENT FILES EXAMPLES "SEE ALSO"; do
+    grep -qE "^\.SH \"?$section\"?\$" <<<"$text" || fail "the manual page of $name has no $section section"
+  done
+  # Every usage line of --help is a line of its own in the synopsis.
+  usages=$(grep -cE '^(Usage|  or): ' <<<"$help")
+  synopsis=$(sed -n '/^\.SH "\?SYNOPSIS/,/^\.SH/p' <<<"$text" | grep -c '^\.B ')
+  [ "$usages" = "$synopsis" ] || fail "the manual page of $name has $synopsis synopsis lines for $usages usage lines"
+  if command -v man >/dev/null; then
+    warnings=$(MANWIDTH=100 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "man --warnings on the page of $name: $warnings"
+  fi
   echo "$name: $(wc -w <<<"$options") options in --help and in the manual page"
 done

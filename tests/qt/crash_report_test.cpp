@@ -51,7 +51,7 @@ TEST(DescribeExceptionTest, NamesTheClassMessageAndStackTrace) {
 }
 
 TEST(FormatReportTest, HoldsEverythingTheDialogShows) {
-  const std::string text = platform::qt::FormatReport({"EInOutError", "Cannot open file \"q.lst\"", "#0 Open at f.cpp:3\n"});
+  const std::string text = platform::qt::FormatReport({"EInOutError", "Cannot open file \"q.lst\"", "#0 Open at f.cpp:3\n", "", 0});
   EXPECT_THAT(text, HasSubstr("Class: EInOutError\n"));
   EXPECT_THAT(text, HasSubstr("Message: Cannot open file \"q.lst\"\n"));
   EXPECT_THAT(text, HasSubstr("Stack trace:\n#0 Open at f.cpp:3\n"));
@@ -109,7 +109,7 @@ void AnswerReport(const QString& text, std::function<void()> whileOpen) {
 }
 
 TEST(CrashReportDialogTest, ShowsTheMessageAndDetails) {
-  CrashReportDialog dialog({"EConvertError", "'' is not a valid integer value", "#0 StrToInt at e.cpp:30\n"});
+  CrashReportDialog dialog({"EConvertError", "'' is not a valid integer value", "#0 StrToInt at e.cpp:30\n", "", 0});
   const auto* details = dialog.findChild<QPlainTextEdit*>("details");
   ASSERT_NE(details, nullptr);
   EXPECT_THAT(details->toPlainText().toStdString(), HasSubstr("Class: EConvertError"));
@@ -127,14 +127,14 @@ TEST(CrashReportDialogTest, OpensLargeEnoughToReadATypicalTraceAndNoLargerThanTh
   std::string huge;
   for (int i = 0; i < 400; ++i) huge += "#" + std::to_string(i) + " " + std::string(600, 'x') + "\n";
 
-  CrashReportDialog typicalDialog({"EConvertError", "'abc' is not a valid integer value", typical});
+  CrashReportDialog typicalDialog({"EConvertError", "'abc' is not a valid integer value", typical, "", 0});
   typicalDialog.show();
   const auto* details = typicalDialog.findChild<QPlainTextEdit*>("details");
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&typicalDialog));
   EXPECT_EQ(details->horizontalScrollBar()->maximum(), 0) << "lines cut off at width " << details->width();
   EXPECT_EQ(details->verticalScrollBar()->maximum(), 0) << "lines cut off at height " << details->height();
 
-  CrashReportDialog hugeDialog({"EConvertError", "'abc' is not a valid integer value", huge});
+  CrashReportDialog hugeDialog({"EConvertError", "'abc' is not a valid integer value", huge, "", 0});
   EXPECT_LE(hugeDialog.width(), screen.width());
   EXPECT_LE(hugeDialog.height(), screen.height());
 }

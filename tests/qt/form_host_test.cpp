@@ -392,12 +392,27 @@ TEST_F(QtFormTest, AHandlerProcessingMessagesInALoopRepaintsOnlyNowAndThen) {
 // The application's message loop ends once a process: when it returns, Qt announces the end of the
 // application and the web engine shuts down for good, so no later test of this process could load a
 // page. The loop runs in a child process of its own.
-TEST_F(QtFormTest, ClosingTheWindowEndsTheMessageLoop) {
+// Closing asks "Do you want to save the state?" with Yes, No and Cancel. Escape is Cancel: the
+// window stays open. No closes it and ends the message loop, and FormDestroy asks no more.
+TEST_F(QtFormTest, ClosingTheWindowAsksEscapeKeepsItOpenAndNoEndsTheMessageLoop) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         host->Show();
         if (!QTest::qWaitForWindowExposed(host->Window())) std::_Exit(3);
+        int buttons = 0;
+        QTimer escape;
+        QObject::connect(&escape, &QTimer::timeout, [&] {
+          auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+          if (!box || buttons != 0) return;
+          for (QAbstractButton* b : box->buttons()) buttons |= box->standardButton(b);
+          QTest::keyClick(box, Qt::Key_Escape);
+        });
+        escape.start(5);
+        const bool closed = host->Window()->close();
+        escape.stop();
+        const bool open = host->Window()->isVisible();
+        MessageBoxAnswerer answerer(QMessageBox::No);
         QTimer::singleShot(0, host->Window(), [this] { host->Window()->close(); });
         QTimer guard;
         guard.setSingleShot(true);
@@ -405,11 +420,14 @@ TEST_F(QtFormTest, ClosingTheWindowEndsTheMessageLoop) {
         guard.start(10000);
         const int code = QApplication::exec();
         form->FormDestroy();
-        std::fprintf(stderr, "message loop returned %d\n", code);
+        std::fprintf(stderr, "escape: closed %d, open %d, buttons %s; questions %zu; message loop returned %d\n",
+                     closed, open, buttons == (QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel) ? "Yes No Cancel" : "others",
+                     answerer.texts.size(), code);
         std::fflush(stderr);
         std::_Exit(code);
       },
-      ::testing::ExitedWithCode(0), "message loop returned 0");
+      ::testing::ExitedWithCode(0),
+      "escape: closed 0, open 1, buttons Yes No Cancel; questions 1; message loop returned 0");
 }
 
 // ---- a form of its own: timer ticks and the placeholder browser ----------------------------------

@@ -7,17 +7,18 @@ namespace exporter {
 namespace {
 
 constexpr const char* kHelp =
-    R"(Usage:
-  wexa-export [--format csv|jsonl] [--queue QUEUE.lst] [--force] -o OUTPUT TREE.xml
-  wexa-export --diff [--format csv|jsonl] [--force] [-o OUTPUT] OLD_TREE.xml NEW_TREE.xml
+    R"(Usage: wexa-export [--format csv|jsonl] [--queue QUEUE.lst] [--force] -o OUTPUT TREE.xml
+  or:  wexa-export --diff [--format csv|jsonl] [--force] [-o OUTPUT] OLD_TREE.xml NEW_TREE.xml
+  or:  wexa-export --help | --version
 
 Writes the categories of a saved crawl (tree.xml, with its queue.lst) as CSV or JSON Lines, or lists
 the real categories that differ between two saved trees.
 
 Options:
   -o, --output FILE   write to FILE (required for an export; a diff without it goes to standard
-                      output). FILE appears only once it is complete: it is written beside itself
-                      under a temporary name and renamed at the end.
+                      output); "-" is standard output. FILE appears only once it is complete: it
+                      is written beside itself under a temporary name and renamed at the end. An
+                      input of the run (under any name) or a folder is refused as FILE.
   --format FORMAT     csv (default): RFC 4180, comma separated, CR LF line ends, a header row, fields
                       quoted when they hold a comma, a quote, CR or LF (quotes doubled), UTF-8;
                       jsonl: one JSON object a line, keys named as the CSV columns, UTF-8,
@@ -55,9 +56,20 @@ content differs; all fields given). Unchanged categories are not listed. Order: 
 categories in the new tree's order, then removed ones in the old tree's order. CSV has a header row;
 jsonl uses the same names as keys and null for empty fields.
 
-Exit status: 0 on success; 2 on a usage error, an input that cannot be read (missing file, malformed
-XML, a queue line that is not an ID), an output that exists without --force, or an output that
-cannot be written. Errors are one line on stderr, and no output file is left behind.
+Exit status:
+  0    success; with --diff: the trees do not differ
+  1    --diff found differences (when no address of one tree is in the other, a line on stderr
+       says so), as diff does
+  2    a usage error, an input that cannot be read (missing file, malformed XML, a queue line that
+       is not an ID), or an output that exists without --force, is an input or a folder, or cannot
+       be written. Errors are one line on stderr, "wexa-export: FILE[, line N]: problem", and no
+       output file is left behind.
+
+Examples:
+  The categories of a saved crawl as CSV, then what changed since an earlier crawl:
+
+  $ wexa-export -o categories.csv tree.xml
+  $ wexa-export --diff --format jsonl old/tree.xml tree.xml
 )";
 
 // Splits "--name=value"; value is none without "=".

@@ -124,6 +124,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string& 
 
 std::string HelpText() {
   return R"(Usage: wexa-sample-site [options]
+  or:  wexa-sample-site --dump-expected MIN [options]
+  or:  wexa-sample-site --help | --version
 
 Serves a generated sample of the Wexa directory on 127.0.0.1. The sample is a function of the
 options only: the same options give the same pages. On start the server prints one line
@@ -131,6 +133,7 @@ options only: the same options give the same pages. On start the server prints o
 SIGTERM. Point the crawler at it with WEXA_ROOT_URL=http://127.0.0.1:PORT and WEXA_SEARCH_HOST set to
 the search host below.
 
+Options:
 Sample shape:
   --seed N                 seed of the whole sample (default 1)
   --categories N           real categories in the tree, top-level ones included (default 200)
@@ -141,9 +144,10 @@ Sample shape:
   --wide-fanout N          one top-level page gets N subcategories (default 60; 0 = none)
   --symbolic-ratio R       chance of an "@" cross-link after each entry of a page (default 0.2)
   --no-count-ratio R       chance that an entry shows no count (default 0.03)
-  --min-count N            sites a category holds itself lie in [min, max] (default 1); the
-  --max-count N            count shown beside a category adds its subcategories' counts
-                           (default 5000; counts are capped at 2000000000)
+  --min-count N            the fewest sites a category holds itself (default 1)
+  --max-count N            the most sites a category holds itself (default 5000); the count
+                           shown beside a category adds its subcategories' counts (capped at
+                           2000000000)
   --search-host HOST       search host named in every complete page (default search.wexa.org)
 
 Server:
@@ -182,6 +186,17 @@ Expected crawl:
 
   --help, -h               this text
   --version                the program's name and version
+
+Exit status:
+  0    stopped by SIGINT or SIGTERM, or the dump, the help or the version printed
+  1    the port is in use or cannot be listened on
+  2    a usage error
+
+Examples:
+  A sample of 500 categories, crawled windowless from another shell:
+
+  $ wexa-sample-site --categories 500 --port 8080
+  $ WEXA_ROOT_URL=http://127.0.0.1:8080 wexa-scraper --headless --min-content 1
 )";
 }
 

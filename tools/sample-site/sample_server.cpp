@@ -1,8 +1,12 @@
 #include "sample_server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
+#include <atomic>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace sample_site {
 
@@ -40,14 +44,28 @@ SampleServer::SampleServer(const SiteModel& model, std::chrono::milliseconds sta
 SampleServer::~SampleServer() { Stop(); }
 
 int SampleServer::Start(int port) {
+  // The library's default also sets SO_REUSEPORT, with which a second server binds the same port
+  // and the two share its requests. SO_REUSEADDR alone lets a restart reuse a port in TIME_WAIT but
+  // refuses a port another server listens on.
+  server_->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   int bound = port;
   if (port == 0) {
     bound = server_->bind_to_any_port("127.0.0.1");
     if (bound < 0) throw std::runtime_error("cannot bind 127.0.0.1 to a free port");
   } else if (!server_->bind_to_port("127.0.0.1", port)) {
-    throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(port));
+    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) +
+                             ": the port is in use or not allowed (--port 0 picks a free one)");
   }
-  listener_ = std::thread([this] { server_->listen_after_bind(); });
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  listener_ = std::thread([this, ended] {
+    server_->listen_after_bind();
+    *ended = true;
+  });
+  // A stop before the loop runs would find nothing to stop, and the loop would never end.
+  while (!server_->is_running() && !*ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return bound;
 }
 
