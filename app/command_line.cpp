@@ -125,27 +125,6 @@ std::string HelpEntry(const std::string& label, const std::string& text) {
   return entry + std::string(kHelpColumn - entry.size(), ' ') + Wrap(text, kHelpColumn, kHelpColumn);
 }
 
-// start followed by the bracketed options, broken between two of them where the line would pass
-// kHelpWidth; continuation lines line up under the first option.
-std::string UsageLine(const std::string& start, const std::string& options) {
-  std::string out = start;
-  std::size_t column = start.size();
-  std::size_t at = 0;
-  while (at < options.size()) {
-    std::size_t next = options.find(" [", at + 1);
-    if (next == std::string::npos) next = options.size();
-    const std::string item = options.substr(at, next - at);
-    if (column + item.size() > kHelpWidth && column > start.size()) {
-      out += "\n" + std::string(start.size(), ' ');
-      column = start.size();
-    }
-    out += item;
-    column += item.size();
-    at = next;
-  }
-  return out + "\n";
-}
-
 const TOptionRow* FindRow(const std::string& name) {
   for (const TOptionRow& row : CommandLineOptions())
     if (row.name == name || (!row.shortName.empty() && row.shortName == name)) return &row;
@@ -231,7 +210,7 @@ std::string HeadlessUsage() { return std::string("usage: ") + kProgram + " --hea
 std::string ProgramHelpText() {
   // The usage lines in the form help2man turns into a synopsis of one line each.
   std::string help = std::string("Usage: ") + kProgram + UsageOptions(omWindow) + "\n";
-  help += UsageLine(std::string("  or:  ") + kProgram + " --headless", UsageOptions(omHeadless));
+  help += std::string("  or:  ") + kProgram + " --headless" + UsageOptions(omHeadless) + "\n";
   help += std::string("  or:  ") + kProgram + " --help | --version\n\n";
   help += R"(Crawls the category tree of the Wexa web directory and records every category it reaches: name,
 address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.
