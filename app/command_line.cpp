@@ -40,11 +40,29 @@ std::vector<TOptionRow> MakeTable() {
                   omHeadless, 0, TNumberRange{0, kMaxNavigationDelayMs, "milliseconds"},
                   [](TCommandLine& c, const std::string& value) { c.options.delayMs = std::stoi(value); }});
   rows.push_back({"--parallel", "", "N",
-                  "load up to N pages at a time (1 to 16): the next categories of the queue are loaded ahead "
-                  "while one is read; the result is the same for every N (default 1; wins over "
-                  "WEXA_PARALLEL); windowless only",
-                  omHeadless, 0, TNumberRange{1, kMaxParallelPages, "pages"},
-                  [](TCommandLine& c, const std::string& value) { c.options.parallel = std::stoi(value); }});
+                  "load up to N pages at a time (1 to 16 with the web engine, 1 to 64 with http): the next "
+                  "categories of the queue are loaded ahead while one is read; the result is the same for every "
+                  "N (default 1; wins over WEXA_PARALLEL); windowless only",
+                  // The range depends on the engine, which may follow on the line: the most of any engine
+                  // here, the engine's own in ParallelPages. A value outside every range names the
+                  // engine's range as far as the line has told it.
+                  omHeadless, 0, std::nullopt, [](TCommandLine& c, const std::string& value) {
+                    const TNumberRange any{1, kMaxParallelPagesHttp, "pages"};
+                    const TNumberRange engine{1, c.options.engine == peHttp ? kMaxParallelPagesHttp : kMaxParallelPages,
+                                              "pages"};
+                    if (!WholeNumber(value, any)) throw std::invalid_argument(RangeError("--parallel", engine, value));
+                    c.options.parallel = std::stoi(value);
+                  }});
+  rows.push_back({"--engine", "", "web|http",
+                  "what loads and reads the pages (default web; wins over WEXA_ENGINE). web: a browser engine "
+                  "renders every page as a user sees it; in the window the view shows the live page. http: "
+                  "plain HTTP requests and an HTML parser read the same pages without a browser: the same saved "
+                  "crawl, several times faster, in a few tens of MiB; the view shows the fetched page's "
+                  "markup. Windowless only; in the window, set WEXA_ENGINE",
+                  omHeadless, 0, std::nullopt, [](TCommandLine& c, const std::string& value) {
+                    c.options.engine = ParsePageEngine(value);
+                    if (!c.options.engine) throw std::invalid_argument(PageEngineError("--engine", value));
+                  }});
   rows.push_back({"--user-agent", "", "TEXT",
                   "send TEXT as the User-Agent of every request instead of WexaCategoryScraper/<version> (wins "
                   "over WEXA_USER_AGENT); robots.txt groups are still chosen by WexaCategoryScraper; windowless "
@@ -183,7 +201,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       } else if (i + 1 < args.size()) {
         value = args[++i];
       } else {
-        throw std::invalid_argument(name + (row->range ? " needs a number" : " needs " + row->valueName));
+        throw std::invalid_argument(name + (row->range || row->valueName == "N" ? " needs a number" : " needs " + row->valueName));
       }
       if (row->range && !WholeNumber(value, *row->range)) throw std::invalid_argument(RangeError(name, *row->range, value));
     } else if (name.size() < a.size()) {
@@ -252,7 +270,8 @@ Options:
   help += HelpEntry("WEXA_ROOT_URL", "the directory's home page (default http://www.wexa.org)");
   help += HelpEntry("WEXA_SEARCH_HOST", "the search host every complete directory page names (default search.wexa.org)");
   help += HelpEntry("WEXA_DELAY_MS", "least time in ms between the starts of two page loads (default 0)");
-  help += HelpEntry("WEXA_PARALLEL", "pages loaded at a time, 1 to 16 (default 1)");
+  help += HelpEntry("WEXA_PARALLEL", "pages loaded at a time, 1 to 16 with the web engine, 1 to 64 with http (default 1)");
+  help += HelpEntry("WEXA_ENGINE", "web or http, the page engine, in the window and windowless (default web)");
   help += HelpEntry("WEXA_USER_AGENT", "the User-Agent of every request (default WexaCategoryScraper/<version>)");
   help += HelpEntry("WEXA_IGNORE_ROBOTS", "1: neither fetch nor obey robots.txt");
   help += HelpEntry("QTWEBENGINE_DISABLE_SANDBOX", "1 turns the web engine's sandbox off; needed when running as root");
@@ -279,6 +298,16 @@ Examples:
   $ wexa-scraper --headless --resume
 )";
   return help;
+}
+
+std::optional<TPageEngine> ParsePageEngine(const std::string& text) {
+  if (text == "web") return peWeb;
+  if (text == "http") return peHttp;
+  return std::nullopt;
+}
+
+std::string PageEngineError(const std::string& source, const std::string& text) {
+  return source + " takes web or http, not '" + text + "'";
 }
 
 std::string ProgramVersionLine(const std::string& version) { return "Wexa Category Scraper " + version; }

@@ -6,12 +6,17 @@
 //
 // Usage: wexa-scraper [window options]
 //        wexa-scraper --headless [--min-content N] [--resume | --new] [--delay-ms N] [--parallel N]
+//                                [--engine web|http]
 //        wexa-scraper --help | --version
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+// What loads and reads the pages: the web engine (a browser per page, as a user sees them) or
+// plain HTTP with an HTML parser (no browser; the same records, far faster and smaller).
+enum TPageEngine { peWeb, peHttp };
 
 // The options of a run. The name is historical: rows that belong to the window too store here.
 struct THeadlessOptions {
@@ -29,6 +34,8 @@ struct THeadlessOptions {
   std::optional<std::string> userAgent;
   // robots.txt is neither fetched nor obeyed.
   bool ignoreRobots = false;
+  // The page engine; when absent, WEXA_ENGINE decides.
+  std::optional<TPageEngine> engine;
 };
 
 // What a command line asks for instead of a run.
@@ -102,6 +109,11 @@ std::string ProgramVersionLine(const std::string& version);
 // text as a whole number from range.min to range.max, or nullopt when it is anything else (signs,
 // spaces, digits beyond the range).
 std::optional<long long> WholeNumber(const std::string& text, const TNumberRange& range);
+
+// "web" or "http" as an engine, or nullopt for anything else.
+std::optional<TPageEngine> ParsePageEngine(const std::string& text);
+// "<source> takes web or http, not '<text>'".
+std::string PageEngineError(const std::string& source, const std::string& text);
 
 // "<source> takes a whole number of <unit> from <min> to <max>, not '<text>'".
 std::string RangeError(const std::string& source, const TNumberRange& range, const std::string& text);

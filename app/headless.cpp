@@ -14,7 +14,10 @@
 namespace {
 
 const TNumberRange kDelayRange{0, kMaxNavigationDelayMs, "milliseconds"};
-const TNumberRange kParallelRange{1, kMaxParallelPages, "pages"};
+
+TNumberRange ParallelRange(TPageEngine engine) {
+  return TNumberRange{1, engine == peHttp ? kMaxParallelPagesHttp : kMaxParallelPages, "pages"};
+}
 
 }  // namespace
 
@@ -26,12 +29,25 @@ int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const cha
   return static_cast<int>(*delay);
 }
 
-int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
-  if (headless && headless->parallel) return *headless->parallel;
+int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue, TPageEngine engine) {
+  const TNumberRange range = ParallelRange(engine);
+  if (headless && headless->parallel) {
+    if (*headless->parallel > range.max)
+      throw std::invalid_argument(RangeError("--parallel", range, std::to_string(*headless->parallel)));
+    return *headless->parallel;
+  }
   if (!environmentValue || !*environmentValue) return 1;
-  const std::optional<long long> pages = WholeNumber(environmentValue, kParallelRange);
-  if (!pages) throw std::invalid_argument(RangeError("WEXA_PARALLEL", kParallelRange, environmentValue));
+  const std::optional<long long> pages = WholeNumber(environmentValue, range);
+  if (!pages) throw std::invalid_argument(RangeError("WEXA_PARALLEL", range, environmentValue));
   return static_cast<int>(*pages);
+}
+
+TPageEngine PageEngine(const std::optional<THeadlessOptions>& headless, const char* environmentValue) {
+  if (headless && headless->engine) return *headless->engine;
+  if (!environmentValue || !*environmentValue) return peWeb;
+  const std::optional<TPageEngine> engine = ParsePageEngine(environmentValue);
+  if (!engine) throw std::invalid_argument(PageEngineError("WEXA_ENGINE", environmentValue));
+  return *engine;
 }
 
 std::string TerminalStatusSuffix(double elapsedSeconds, long long pageLoads) {

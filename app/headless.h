@@ -28,13 +28,22 @@ constexpr int kMaxNavigationDelayMs = 10000;
 // kMaxNavigationDelayMs.
 int NavigationDelayMs(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
-// The most pages loaded at a time: the page read and the ones loaded ahead of it.
+// The most pages loaded at a time: the page read and the ones loaded ahead of it; each costs a
+// browser page with the web engine, a request and a parsed document with http.
 constexpr int kMaxParallelPages = 16;
+constexpr int kMaxParallelPagesHttp = 64;
 
 // The pages loaded at a time for this run: --parallel when given (headless), otherwise
 // environmentValue (WEXA_PARALLEL; null or empty: unset), otherwise 1. Throws std::invalid_argument
-// naming the source when the value is not a whole number from 1 to kMaxParallelPages.
-int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
+// naming the source when the value is not a whole number from 1 to the engine's most
+// (kMaxParallelPages, kMaxParallelPagesHttp).
+int ParallelPages(const std::optional<THeadlessOptions>& headless, const char* environmentValue,
+                  TPageEngine engine = peWeb);
+
+// The page engine for this run: --engine when given (headless), otherwise environmentValue
+// (WEXA_ENGINE; null or empty: unset), otherwise peWeb. Throws std::invalid_argument naming the
+// source and the choices when the value is neither "web" nor "http".
+TPageEngine PageEngine(const std::optional<THeadlessOptions>& headless, const char* environmentValue);
 
 // What a status line on a terminal ends with: the elapsed time as hours:minutes:seconds and the
 // page loads started per second so far, one decimal (" | 0:01:05 | 23.4 pages/s"). The rate is 0

@@ -32,6 +32,7 @@
 #include "platform/qt/fatal_report.h"
 #include "platform/qt/fetcher.h"
 #include "platform/qt/form_host.h"
+#include "platform/qt/http_page_view.h"
 #include "platform/qt/web_browser.h"
 #include "version/VersionInfo.h"
 
@@ -153,6 +154,15 @@ int RunHeadless(platform::qt::QtFormHost& host, const THeadlessOptions& options)
   return exitCode;
 }
 
+// The http engine's settings: the web engine's delay, pages ahead and User-Agent.
+platform::http::THttpBrowserOptions HttpOptions(const platform::qt::TWebBrowserOptions& web) {
+  platform::http::THttpBrowserOptions options;
+  options.navigationDelayMs = web.navigationDelayMs;
+  options.pagesAhead = web.pagesAhead;
+  options.userAgent = web.userAgent;
+  return options;
+}
+
 // Whether an X server listens on the local display number, through its socket in the file system
 // or in the abstract namespace.
 bool LocalXServerListens(const std::string& number) {
@@ -219,9 +229,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   platform::qt::TWebBrowserOptions browserOptions;
+  TPageEngine engine = peWeb;
   try {
+    engine = PageEngine(headless, std::getenv("WEXA_ENGINE"));
     browserOptions.navigationDelayMs = NavigationDelayMs(headless, std::getenv("WEXA_DELAY_MS"));
-    browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL")) - 1;
+    browserOptions.pagesAhead = ParallelPages(headless, std::getenv("WEXA_PARALLEL"), engine) - 1;
     browserOptions.userAgent = config::UserAgent(headless ? headless->userAgent : std::nullopt);
   } catch (const std::invalid_argument& error) {
     std::cerr << "wexa-scraper: " << error.what() << '\n';
@@ -255,7 +267,7 @@ int main(int argc, char** argv) {
   LogLevel = llWarn;
 
   std::string sandboxProblem;
-  if (!platform::qt::CheckWebEngineSandboxSetting(&sandboxProblem)) {
+  if (engine == peWeb && !platform::qt::CheckWebEngineSandboxSetting(&sandboxProblem)) {
     std::cerr << "wexa-scraper: " << sandboxProblem << '\n';
     return 2;
   }
@@ -273,7 +285,8 @@ int main(int argc, char** argv) {
   {
     platform::qt::WexaApplication application(argc, argv);
     platform::qt::InstallFatalSignalReport(DefaultLogPath());
-    platform::qt::QtFormHost host(platform::qt::WebBrowserFactory(browserOptions),
+    platform::qt::QtFormHost host(engine == peHttp ? platform::qt::HttpBrowserFactory(HttpOptions(browserOptions), !headless)
+                                                   : platform::qt::WebBrowserFactory(browserOptions),
                                   std::make_unique<platform::qt::QtFetcher>(browserOptions.userAgent));
     if (headless) {
       exitCode = RunHeadless(host, *headless);

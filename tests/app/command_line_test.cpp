@@ -61,6 +61,9 @@ TEST(CommandLineTest, EveryRowIsInTheHelpAndItsModesUsageLine) {
   std::size_t widest = 0;
   for (std::size_t start = 0, end; start < help.size(); start = end + 1) {
     end = help.find('\n', start);
+    // A usage line stays whole, however long: the manual page's synopsis takes one per line.
+    const std::string line = help.substr(start, end - start);
+    if (line.rfind("Usage: ", 0) == 0 || line.rfind("  or:  ", 0) == 0) continue;
     widest = std::max(widest, end - start);
   }
   EXPECT_LE(widest, 100u);

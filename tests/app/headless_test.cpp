@@ -77,7 +77,7 @@ TEST(HeadlessArgumentsTest, DelayBetweenLoadsTakesWholeMillisecondsUpToTheLimit)
   }
   EXPECT_EQ(HeadlessUsage(),
             "usage: wexa-scraper --headless [--min-content N] [--resume | --new] [--delay-ms N] [--parallel N] "
-            "[--user-agent TEXT] [--ignore-robots]");
+            "[--engine web|http] [--user-agent TEXT] [--ignore-robots]");
 }
 
 TEST(HeadlessArgumentsTest, PagesAtATimeFromTheOptionOrTheEnvironmentFromOneToSixteen) {
