@@ -132,25 +132,6 @@ std::string Wrap(const std::string& text, std::size_t firstIndent, std::size_t i
 
 // One entry of a two-column list: "  label" and the text wrapped at kHelpColumn; a label too long
 // for the column puts the text on the next line.
-// A usage line of the help: head, then the bracketed options, continued on lines indented under
-// the first option where the line would pass kHelpWidth.
-std::string UsageLine(const std::string& head, const std::string& options) {
-  std::string out = head;
-  std::size_t lineStart = 0;
-  for (std::size_t at = 0; at < options.size();) {
-    std::size_t next = options.find(" [", at + 1);
-    if (next == std::string::npos) next = options.size();
-    const std::string item = options.substr(at, next - at);
-    if (out.size() - lineStart + item.size() > kHelpWidth && out.size() > lineStart + head.size()) {
-      out += "\n" + std::string(head.size(), ' ');
-      lineStart = out.size() - head.size();
-    }
-    out += item;
-    at = next;
-  }
-  return out + "\n";
-}
-
 std::string HelpEntry(const std::string& label, const std::string& text) {
   std::string entry = "  " + label;
   if (entry.size() + 2 > kHelpColumn) return entry + "\n" + std::string(kHelpColumn, ' ') + Wrap(text, kHelpColumn, kHelpColumn);
@@ -242,7 +223,8 @@ std::string HeadlessUsage() { return std::string("usage: ") + kProgram + " --hea
 std::string ProgramHelpText() {
   // The usage lines in the form help2man turns into a synopsis of one line each.
   std::string help = std::string("Usage: ") + kProgram + UsageOptions(omWindow) + "\n";
-  help += UsageLine(std::string("  or:  ") + kProgram + " --headless", UsageOptions(omHeadless));
+  // help2man makes one synopsis line of each usage line, so none is wrapped however long it is.
+  help += std::string("  or:  ") + kProgram + " --headless" + UsageOptions(omHeadless) + "\n";
   help += std::string("  or:  ") + kProgram + " --help | --version\n\n";
   help += R"(Crawls the category tree of the Wexa web directory and records every category it reaches: name,
 address, ID and content count, and the "@" cross-links to categories elsewhere in the directory.

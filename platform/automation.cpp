@@ -1,5 +1,7 @@
 #include "platform/automation.h"
 
+#include "platform/browser.h"
+
 #include "platform/text.h"
 
 namespace platform {
@@ -83,6 +85,31 @@ bool MemberIs(std::u16string_view name, std::u16string_view expected) {
 
 void ThrowUnknownMember(std::u16string_view member) {
   throw EAutomationError("Unknown name: " + ToUtf8(member));
+}
+
+namespace {
+class TBrowserObject : public Dispatch {
+ public:
+  TBrowserObject(IBrowser* browser, std::weak_ptr<int> alive) : browser_(browser), alive_(std::move(alive)) {}
+
+  Variant Get(std::u16string_view member) override {
+    if (alive_.expired()) throw EAutomationError("The web browser no longer exists (reading " + ToUtf8(member) + ")");
+    if (MemberIs(member, u"document")) return browser_->Document();
+    if (MemberIs(member, u"locationurl")) return Variant(browser_->LocationURL());
+    if (MemberIs(member, u"locationname")) return Variant(browser_->LocationName());
+    if (MemberIs(member, u"readystate")) return Variant(browser_->ReadyState());
+    ThrowUnknownMember(member);
+  }
+  Variant Call(std::u16string_view member, const std::vector<Variant>&) override { ThrowUnknownMember(member); }
+
+ private:
+  IBrowser* browser_;
+  std::weak_ptr<int> alive_;
+};
+}  // namespace
+
+Variant BrowserApplicationObject(IBrowser* browser, std::weak_ptr<int> alive) {
+  return Variant(std::shared_ptr<Dispatch>(std::make_shared<TBrowserObject>(browser, std::move(alive))));
 }
 
 }  // namespace platform

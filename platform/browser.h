@@ -3,6 +3,7 @@
 // document object model reached by late binding (see automation.h).
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -85,5 +86,11 @@ class IBrowser {
   // and its own setting. A browser that spaces its loads must implement it; the default ignores it.
   virtual void SetLeastLoadInterval(int ms) { (void)ms; }
 };
+
+// The control's own automation object for a browser: its members Document, LocationURL, LocationName
+// and ReadyState answer from browser. Holds the browser weakly: once alive has expired (the browser is
+// gone) every member throws EAutomationError, so a copy kept by a caller cannot reach a destroyed
+// browser.
+Variant BrowserApplicationObject(IBrowser* browser, std::weak_ptr<int> alive);
 
 }  // namespace platform

@@ -426,31 +426,6 @@ class THttpBrowser::TImpl {
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
-namespace {
-
-// The control's automation object: its Document is the page's document. Holds the browser
-// weakly, so a copy kept by a caller cannot reach a destroyed browser.
-class TBrowserObject : public Dispatch {
- public:
-  TBrowserObject(THttpBrowser* browser, std::weak_ptr<int> alive) : browser_(browser), alive_(std::move(alive)) {}
-
-  Variant Get(std::u16string_view member) override {
-    if (alive_.expired()) throw EAutomationError("The browser no longer exists");
-    if (MemberIs(member, u"document")) return browser_->Document();
-    if (MemberIs(member, u"locationurl")) return Variant(browser_->LocationURL());
-    if (MemberIs(member, u"locationname")) return Variant(browser_->LocationName());
-    if (MemberIs(member, u"readystate")) return Variant(browser_->ReadyState());
-    ThrowUnknownMember(member);
-  }
-  Variant Call(std::u16string_view member, const std::vector<Variant>&) override { ThrowUnknownMember(member); }
-
- private:
-  THttpBrowser* browser_;
-  std::weak_ptr<int> alive_;
-};
-
-}  // namespace
-
 THttpBrowser::THttpBrowser(THttpBrowserOptions options) : impl_(std::make_unique<TImpl>(this, std::move(options))) {}
 THttpBrowser::~THttpBrowser() = default;
 
@@ -462,7 +437,7 @@ int THttpBrowser::ReadyState() { return impl_->ReadyState(); }
 Variant THttpBrowser::Document() { return impl_->Document(); }
 bool THttpBrowser::IsHtmlDocument(const Variant& document) { return IsParsedDocument(document); }
 Variant THttpBrowser::Application() {
-  return Variant(std::shared_ptr<Dispatch>(std::make_shared<TBrowserObject>(this, impl_->Alive())));
+  return BrowserApplicationObject(this, impl_->Alive());
 }
 void THttpBrowser::SetEvents(BrowserEvents events) { impl_->SetEvents(std::move(events)); }
 int THttpBrowser::LoadsAhead() const { return impl_->LoadsAhead(); }

@@ -115,32 +115,6 @@ std::u16string TerminationText(QWebEnginePage::RenderProcessTerminationStatus st
   return FromQString(QStringLiteral("%1, exit code %2").arg(what).arg(exitCode));
 }
 
-// The control's automation object: its Document is the page's document. Holds the browser
-// weakly, so a copy kept by a caller cannot reach a destroyed browser.
-class TBrowserObject : public Dispatch {
- public:
-  TBrowserObject(QtWebBrowser* browser, std::weak_ptr<int> alive) : browser_(browser), alive_(std::move(alive)) {}
-
-  Variant Get(std::u16string_view member) override {
-    if (alive_.expired()) throw EAutomationError("The web browser no longer exists (reading " + ToUtf8Member(member) + ")");
-    if (MemberIs(member, u"document")) return browser_->Document();
-    if (MemberIs(member, u"locationurl")) return Variant(browser_->LocationURL());
-    if (MemberIs(member, u"locationname")) return Variant(browser_->LocationName());
-    if (MemberIs(member, u"readystate")) return Variant(browser_->ReadyState());
-    ThrowUnknownMember(member);
-  }
-
-  Variant Call(std::u16string_view member, const std::vector<Variant>&) override { ThrowUnknownMember(member); }
-
- private:
-  static std::string ToUtf8Member(std::u16string_view member) {
-    return QString::fromUtf16(member.data(), static_cast<qsizetype>(member.size())).toStdString();
-  }
-
-  QtWebBrowser* browser_;
-  std::weak_ptr<int> alive_;
-};
-
 }  // namespace
 
 QtWebBrowser::QtWebBrowser(QWidget* panel, TWebBrowserOptions options) : options_(options) {
@@ -545,7 +519,7 @@ bool QtWebBrowser::IsHtmlDocument(const Variant& document) {
 }
 
 Variant QtWebBrowser::Application() {
-  return Variant(std::shared_ptr<Dispatch>(std::make_shared<TBrowserObject>(this, alive_)));
+  return BrowserApplicationObject(this, alive_);
 }
 
 void QtWebBrowser::SetEvents(BrowserEvents events) { events_ = std::move(events); }

@@ -37,9 +37,11 @@ TEST(FolderTest, EachFolderStateAndWayOfStartingGivesItsExitCodeLineAndFiles) {
     const std::optional<ExitStatus> st = run.Proc().Wait(120s);
     ASSERT_TRUE(st && st->exited && st->code == 0) << run.Tail();
   }
+  // The pair and the empty journal that names it.
   const Files crawled = FilesIn(reference);
-  ASSERT_EQ(crawled.size(), 2u);
+  ASSERT_EQ(crawled.size(), 3u);
   ASSERT_EQ(crawled.at("queue.lst"), "");
+  ASSERT_TRUE(crawled.count("crawl.journal"));
 
   // Whether this user can write into a folder without write permission (root can): then the
   // read-only rows prove nothing and are skipped.
@@ -48,8 +50,8 @@ TEST(FolderTest, EachFolderStateAndWayOfStartingGivesItsExitCodeLineAndFiles) {
   ::chmod(probe.c_str(), 0555);
   const bool permissionsBind = ::access(probe.c_str(), W_OK) != 0;
 
-  const Files pair = crawled;
-  Files pairAndJournal = crawled;
+  const Files pair = {{"tree.xml", crawled.at("tree.xml")}, {"queue.lst", crawled.at("queue.lst")}};
+  Files pairAndJournal = pair;
   pairAndJournal["crawl.journal"] = "journal of the pair";
   const Files journal = {{"crawl.journal", "journal without a pair"}};
   const Files treeOnly = {{"tree.xml", crawled.at("tree.xml")}};
@@ -63,6 +65,8 @@ TEST(FolderTest, EachFolderStateAndWayOfStartingGivesItsExitCodeLineAndFiles) {
     int code;
     std::string firstError;  // with {} for the folder; empty: no line on stderr
     bool crawls;             // afterwards the reference pair; otherwise the files as before
+    bool keepsPrevious = false;  // and the pair it replaced as tree.xml.previous, queue.lst.previous
+    bool fromLog = false;        // firstError is a line of the crawl's log, as it stands
   };
   const std::string saved = "{} holds a saved crawl (";
   const std::string choices = "): --resume continues it, --new starts a fresh crawl";
@@ -74,13 +78,18 @@ TEST(FolderTest, EachFolderStateAndWayOfStartingGivesItsExitCodeLineAndFiles) {
       {"pair, plain", pair, false, {}, 2, saved + "tree.xml, queue.lst" + choices, false},
       {"pair, --min-content", pair, false, {"--min-content", "7"}, 2, saved + "tree.xml, queue.lst" + choices, false},
       {"pair, --resume", pair, false, {"--resume"}, 0, "", true},
-      {"pair, --new", pair, false, {"--new"}, 0, "", true},
+      {"pair, --new", pair, false, {"--new"}, 0,
+       "The saved state in tree.xml and queue.lst belongs to another crawl; it was kept as tree.xml.previous and "
+       "queue.lst.previous.",
+       true, true, true},
       {"pair, --resume --new", pair, false, {"--resume", "--new"}, 2, "--resume and --new exclude each other", false},
       {"pair and journal, plain", pairAndJournal, false, {}, 2,
        saved + "tree.xml, queue.lst, crawl.journal" + choices, false},
       {"journal alone, plain", journal, false, {}, 2, saved + "crawl.journal" + choices, false},
       {"journal alone, --min-content", journal, false, {"--min-content", "1"}, 2, saved + "crawl.journal" + choices,
        false},
+      {"damaged journal alone, --resume", journal, false, {"--resume"}, 1,
+       "The crawl journal crawl.journal is damaged at offset 0: its length does not check", false},
       {"tree.xml alone, plain", treeOnly, false, {}, 2, saved + "tree.xml" + choices, false},
       {"tree.xml alone, --resume", treeOnly, false, {"--resume"}, 1,
        "{}/queue.lst: missing beside tree.xml, so the saved crawl cannot be resumed; --new starts a fresh crawl", false},
@@ -113,8 +122,13 @@ TEST(FolderTest, EachFolderStateAndWayOfStartingGivesItsExitCodeLineAndFiles) {
     std::string expectedLine = c.firstError;
     if (const std::size_t at = expectedLine.find("{}"); at != std::string::npos)
       expectedLine.replace(at, 2, fs::canonical(work).string());
-    EXPECT_EQ(FirstLine(run.Stderr()), expectedLine.empty() ? "" : "wexa-scraper: " + expectedLine);
-    EXPECT_EQ(FilesIn(work), c.crawls ? crawled : c.before);
+    EXPECT_EQ(FirstLine(run.Stderr()), expectedLine.empty() || c.fromLog ? expectedLine : "wexa-scraper: " + expectedLine);
+    Files expected = c.crawls ? crawled : c.before;
+    if (c.keepsPrevious) {
+      expected["tree.xml.previous"] = c.before.at("tree.xml");
+      expected["queue.lst.previous"] = c.before.at("queue.lst");
+    }
+    EXPECT_EQ(FilesIn(work), expected);
   }
 }
 
