@@ -2,6 +2,8 @@
 
 #include "platform/browser.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace platform {
@@ -107,6 +109,16 @@ class TBrowserObject : public Dispatch {
   std::weak_ptr<int> alive_;
 };
 }  // namespace
+
+std::vector<std::u16string> AddressesToLoadAhead(const std::vector<std::u16string>& hint, int room) {
+  std::vector<std::u16string> wanted;
+  for (const std::u16string& address : hint) {
+    if (static_cast<int>(wanted.size()) >= room) break;
+    if (address.empty() || std::find(wanted.begin(), wanted.end(), address) != wanted.end()) continue;
+    wanted.push_back(address);
+  }
+  return wanted;
+}
 
 Variant BrowserApplicationObject(IBrowser* browser, std::weak_ptr<int> alive) {
   return Variant(std::shared_ptr<Dispatch>(std::make_shared<TBrowserObject>(browser, std::move(alive))));

@@ -87,6 +87,10 @@ class IBrowser {
   virtual void SetLeastLoadInterval(int ms) { (void)ms; }
 };
 
+// The addresses of a hint that a browser with room for that many pages loads ahead: the first ones,
+// each once, empty ones left out.
+std::vector<std::u16string> AddressesToLoadAhead(const std::vector<std::u16string>& hint, int room);
+
 // The control's own automation object for a browser: its members Document, LocationURL, LocationName
 // and ReadyState answer from browser. Holds the browser weakly: once alive has expired (the browser is
 // gone) every member throws EAutomationError, so a copy kept by a caller cannot reach a destroyed

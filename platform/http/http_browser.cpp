@@ -186,12 +186,7 @@ class THttpBrowser::TImpl {
 
   void HintUpcoming(const std::vector<std::u16string>& addresses) {
     if (options_.pagesAhead <= 0) return;
-    std::vector<std::u16string> wanted;
-    for (const std::u16string& address : addresses) {
-      if (static_cast<int>(wanted.size()) >= options_.pagesAhead) break;
-      if (address.empty() || std::find(wanted.begin(), wanted.end(), address) != wanted.end()) continue;
-      wanted.push_back(address);
-    }
+    const std::vector<std::u16string> wanted = AddressesToLoadAhead(addresses, options_.pagesAhead);
     std::vector<FetchPtr> next;
     for (const std::u16string& address : wanted) {
       const auto found = std::find_if(ahead_.begin(), ahead_.end(), [&](const FetchPtr& f) { return f && f->address == address; });

@@ -265,12 +265,7 @@ bool QtWebBrowser::TakeAheadPage(const std::u16string& address) {
 
 void QtWebBrowser::HintUpcoming(const std::vector<std::u16string>& addresses) {
   if (options_.pagesAhead <= 0) return;
-  std::vector<std::u16string> wanted;
-  for (const std::u16string& address : addresses) {
-    if (static_cast<int>(wanted.size()) >= options_.pagesAhead) break;
-    if (address.empty() || std::find(wanted.begin(), wanted.end(), address) != wanted.end()) continue;
-    wanted.push_back(address);
-  }
+  const std::vector<std::u16string> wanted = AddressesToLoadAhead(addresses, options_.pagesAhead);
   std::vector<TAheadPage> kept;
   for (TAheadPage& entry : ahead_) {
     if (std::find(wanted.begin(), wanted.end(), entry.address) != wanted.end()) {
