@@ -548,52 +548,51 @@ void TForm1::ParseCategoryPage() {
   // What the page changed is journaled also when an error ends the parse half-way, so that the
   // journal always matches the tree. The error that ended it is the one reported.
   try {
+    const int itemCount = items.Get(u"length").AsInteger();
+    for (int i = 0; i < itemCount; ++i) {
+      const Variant item = items.Call(u"item", {Variant(i)});
+      const std::int32_t top = item.Get(u"offsetTop").AsInteger();
+      if (boundary < top) break;
+      const Variant link = item.Get(u"all").Call(u"tags", {Variant(u"A")}).Call(u"item", {Variant(0)});
+      if (!IsElementAssigned(link)) break;
+      const std::u16string linkText = link.Get(u"innertext").AsText();
+      if (Contains(linkText, u":")) break;
+      if (Contains(item.Get(u"innertext").AsString(), " - ")) break;
 
-  const int itemCount = items.Get(u"length").AsInteger();
-  for (int i = 0; i < itemCount; ++i) {
-    const Variant item = items.Call(u"item", {Variant(i)});
-    const std::int32_t top = item.Get(u"offsetTop").AsInteger();
-    if (boundary < top) break;
-    const Variant link = item.Get(u"all").Call(u"tags", {Variant(u"A")}).Call(u"item", {Variant(0)});
-    if (!IsElementAssigned(link)) break;
-    const std::u16string linkText = link.Get(u"innertext").AsText();
-    if (Contains(linkText, u":")) break;
-    if (Contains(item.Get(u"innertext").AsString(), " - ")) break;
-
-    std::int32_t count = -1;
-    const Variant countElement = item.Get(u"all").Call(u"tags", {Variant(u"I")}).Call(u"item", {Variant(0)});
-    if (IsElementAssigned(countElement)) {
-      const std::u16string countText = countElement.Get(u"innertext").AsText();
-      // The count stands in brackets; the first and the last character are always dropped.
-      const std::u16string inner = countText.size() >= 2 ? countText.substr(1, countText.size() - 2) : u"";
-      count = ExtractNumber(ToUtf8(inner));
-    }
-    if (count < minContent) continue;
-
-    const std::u16string address = GetHref(link, rootUrl);
-    if (Contains(item.Get(u"innertext").AsString(), "@")) {
-      ++symbolicCount;
-      auto* record = new TSymbolicCategory(-1, linkText, address);
-      directory->AddCategory(record);
-      categories->AddChildObject(parent, ToUtf8(record->Name) + "@", record);
-      page.items.push_back({TJournalItem::jkSymbolic, 0, 0, record->Name, record->Url});
-    } else {
-      ++lastID;
-      ++categoryCount;
-      auto* record = new TCategory(lastID, link.Get(u"innertext").AsText(), address, count);
-      directory->AddCategory(record);
-      categories->AddChildObject(parent, link.Get(u"innertext").AsString(), record);
-      if (QueueHasUrl(address)) {
-        page.items.push_back({TJournalItem::jkUnqueued, record->ID, record->Content, record->Name, record->Url});
-        AppendJournal(page);
-        host_.Dialogs().ShowMessage(fmt::sprintf("bingo %d %d", boundary, top));
-        return;
+      std::int32_t count = -1;
+      const Variant countElement = item.Get(u"all").Call(u"tags", {Variant(u"I")}).Call(u"item", {Variant(0)});
+      if (IsElementAssigned(countElement)) {
+        const std::u16string countText = countElement.Get(u"innertext").AsText();
+        // The count stands in brackets; the first and the last character are always dropped.
+        const std::u16string inner = countText.size() >= 2 ? countText.substr(1, countText.size() - 2) : u"";
+        count = ExtractNumber(ToUtf8(inner));
       }
-      queue->Push(record);
-      page.items.push_back({TJournalItem::jkQueued, record->ID, record->Content, record->Name, record->Url});
+      if (count < minContent) continue;
+
+      const std::u16string address = GetHref(link, rootUrl);
+      if (Contains(item.Get(u"innertext").AsString(), "@")) {
+        ++symbolicCount;
+        auto* record = new TSymbolicCategory(-1, linkText, address);
+        directory->AddCategory(record);
+        categories->AddChildObject(parent, ToUtf8(record->Name) + "@", record);
+        page.items.push_back({TJournalItem::jkSymbolic, 0, 0, record->Name, record->Url});
+      } else {
+        ++lastID;
+        ++categoryCount;
+        auto* record = new TCategory(lastID, link.Get(u"innertext").AsText(), address, count);
+        directory->AddCategory(record);
+        categories->AddChildObject(parent, link.Get(u"innertext").AsString(), record);
+        if (QueueHasUrl(address)) {
+          page.items.push_back({TJournalItem::jkUnqueued, record->ID, record->Content, record->Name, record->Url});
+          AppendJournal(page);
+          host_.Dialogs().ShowMessage(fmt::sprintf("bingo %d %d", boundary, top));
+          return;
+        }
+        queue->Push(record);
+        page.items.push_back({TJournalItem::jkQueued, record->ID, record->Content, record->Name, record->Url});
+      }
+      ShowProgressLine();
     }
-    ShowProgressLine();
-  }
   } catch (const EInOutError&) {
     throw;
   } catch (...) {
